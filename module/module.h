@@ -1,0 +1,33 @@
+// Velmora: a fixed-coefficient instrument-body resonance filter with three
+// pins, "Signal" in, "Type" in and "Output" out.
+#pragma once
+
+#include <cstdint>
+
+#include "se_module_base.h"
+
+class Module : public SEModule_base {
+public:
+    Module(HostCallback callback, intptr_t hostValue) : SEModule_base(callback, hostValue) {}
+
+    void onPinStatusChange(SEPin* pin) override;
+    void open() override;
+    bool getPinProperties(int32_t index, PinProperties* record) override;
+
+    // Installed while the input is not active: writes silence and, once a
+    // block's worth of frames has passed, asks the host to let it idle.
+    static void SE_CDECL processSilence(void* module, int32_t offset, int32_t frames);
+
+    // The module from the address the host hands to a process function.
+    static Module& from(void* module) { return static_cast<Module&>(*fromHandle(module)); }
+
+    // Fields the kernels work on. The host writes the two buffer addresses and
+    // `type` through the variable addresses the pins describe.
+    float* inBuffer = nullptr;      // the host's "Signal" buffer
+    float* outBuffer = nullptr;     // the host's "Output" buffer
+    int32_t silenceCountdown = 0;   // frames left before silence asks for Idle
+    double filterState[20] = {};    // history of whichever kernel runs
+    bool firstSampleFlag = false;   // the next cascade call scales its first sample by 0.25
+    int16_t type = 1;               // "Type" pin value
+    int16_t previousType = 1;       // type seen at the last open or status change
+};
