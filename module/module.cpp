@@ -1,7 +1,11 @@
 #include "module.h"
 
+#include <algorithm>
+#include <cmath>
+#include <iterator>
 #include <new>
 
+#include "kernels.h"
 #include "module_factory.h"
 
 namespace {
@@ -17,16 +21,112 @@ constexpr ModuleDescription kDescription{
 
 }  // namespace
 
-const ModuleDescription& moduleDescription() noexcept { return kDescription; }
+const ModuleDescription& moduleDescription() noexcept {
+    return kDescription;
+}
 
 SEModule_base* createModule(HostCallback callback, intptr_t hostValue) noexcept {
     return new (std::nothrow) Module(callback, hostValue);
 }
 
-void Module::onPinStatusChange(SEPin*) {}
+namespace {
 
-void Module::open() { SEModule_base::open(); }
+enum Pin : int32_t { SignalPin = 0, TypePin = 1, OutputPin = 2 };
 
-bool Module::getPinProperties(int32_t, PinProperties*) { return false; }
+constexpr const char* kTypeList =
+    "Violin I= 1, Violin II=2, Violin III=3, Viola I=4, Viola II=5, Viol I=6, Viol II=7, "
+    "Cello I=8, Cello II=9, Bass=10, Contrabass=11, Oboe I=12, Oboe II = 13, "
+    "Cor Anglais I=14, Cor Anglais II=15, Sympathetic=16";
 
-void SE_CDECL Module::processSilence(void*, int32_t, int32_t) {}
+// An input status of this or more means the input is active.
+constexpr int32_t kActiveStatus = 2;
+// Reported for the output when the input is not active and the output is silent.
+constexpr int32_t kSilentOutputStatus = 1;
+// An output sample smaller than this counts as silence.
+constexpr double kSilenceThreshold = 3e-34;
+
+}  // namespace
+
+bool Module::getPinProperties(int32_t index, PinProperties* record) {
+    switch (index) {
+        case SignalPin:
+            record->variable = &inBuffer;
+            record->direction = PinDirectionInput;
+            record->datatype = PinTypeAudio;
+            record->name = "Signal";
+            record->defaultText = "0";
+            return true;
+        case TypePin:
+            record->variable = &type;
+            record->direction = PinDirectionInput;
+            record->datatype = PinTypeEnum;
+            record->name = "Type";
+            record->defaultText = "1";
+            record->extraText = kTypeList;
+            return true;
+        case OutputPin:
+            record->variable = &outBuffer;
+            record->direction = PinDirectionOutput;
+            record->datatype = PinTypeAudio;
+            record->name = "Output";
+            return true;
+        default:
+            return false;
+    }
+}
+
+void Module::clearFilterState() {
+    std::fill(std::begin(filterState), std::end(filterState), 0.0);
+}
+
+void Module::open() {
+    SEModule_base::open();
+    previousType = type;
+    clearFilterState();
+    // The kernel runs from the start, whatever the input's status.
+    setProcessFunction(velmora::kernelForType(type));
+}
+
+void Module::onPinStatusChange(SEPin*) {
+    // A host that gave fewer than three pins has nothing here to read or to
+    // report on; the module carries on as it is.
+    if (getPinCount() <= OutputPin || !getPin(SignalPin)->isBound() ||
+        !getPin(OutputPin)->isBound()) {
+        return;
+    }
+
+    // Whichever pin changed, the whole state is worked out again.
+    int32_t status = getPin(SignalPin)->getStatus();
+    if (status < kActiveStatus) {
+        // A NaN compares false and leaves the status as the input gave it.
+        const double current = getPin(OutputPin)->getValue();
+        if (std::fabs(current) < kSilenceThreshold) status = kSilentOutputStatus;
+    }
+    getPin(OutputPin)->transmitStatus(getSampleClock(), status);
+
+    if (status < kActiveStatus) {
+        silenceCountdown = getBlockSize();
+        setProcessFunction(processSilence);
+    } else {
+        setProcessFunction(velmora::kernelForType(type));
+    }
+
+    // A new body keeps the old one's history; its first sample is softened.
+    if (type != previousType) {
+        firstSampleFlag = true;
+        previousType = type;
+    } else {
+        firstSampleFlag = false;
+    }
+}
+
+void SE_CDECL Module::processSilence(void* module, int32_t offset, int32_t frames) {
+    Module& m = from(module);
+    const int32_t count = std::max(frames, 0);
+    // The countdown stops at zero: a silent input may last for days, and a
+    // counter run on past its range would stop the Idle requests.
+    if (m.silenceCountdown > 0) m.silenceCountdown -= std::min(count, m.silenceCountdown);
+    if (m.outBuffer != nullptr) std::fill_n(m.outBuffer + offset, count, 0.0f);
+    m.clearFilterState();
+    if (m.silenceCountdown <= 0) m.callHost(Idle);
+}

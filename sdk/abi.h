@@ -55,64 +55,64 @@ inline constexpr int32_t kModuleEntryMagic = 0x5345507B;
 // has answered. Written by the module; the host only reads it. Cleared to zero
 // before it is filled; only `process` changes after creation.
 struct ModuleEntry {
-    int32_t magic;          // kModuleEntryMagic
-    int32_t version;        // always 1
-    intptr_t hostValue;     // the value given to makeModule; the host's, never read by the module
-    void* module;           // the instance that holds this record; passed to process and event
-    void* reserved;         // always null
-    DispatchEntry dispatch; // opcode dispatcher
-    ProcessFunction process; // current process function; at creation one that does nothing
-    EventEntry event;       // event entry
-    int32_t zero[4];        // always 0
+    int32_t magic;            // kModuleEntryMagic
+    int32_t version;          // always 1
+    intptr_t hostValue;       // the value given to makeModule; the host's, never read by the module
+    void* module;             // the instance that holds this record; passed to process and event
+    void* reserved;           // always null
+    DispatchEntry dispatch;   // opcode dispatcher
+    ProcessFunction process;  // current process function; at creation one that does nothing
+    EventEntry event;         // event entry
+    int32_t zero[4];          // always 0
 };
 
 // Provided by the host and filled by getModuleProperties. The texts are the
 // library's constant data: valid while the library is loaded, freed by no one.
 struct ModuleProperties {
-    const char* name;  // module name, zero-terminated
-    const char* id;    // identifier: the same text at the same address as the name
-    const char* about; // about text, four lines separated by line feeds
-    void* reserved1;   // never written
-    void* reserved2;   // never written
-    int32_t version;   // always written, whatever the index
+    const char* name;   // module name, zero-terminated
+    const char* id;     // identifier: the same text at the same address as the name
+    const char* about;  // about text, four lines separated by line feeds
+    void* reserved1;    // never written
+    void* reserved2;    // never written
+    int32_t version;    // always written, whatever the index
 };
 
 // Provided by the host for one call of the event entry; the module keeps nothing of it.
 struct ModuleEvent {
-    int32_t first;       // first argument of hookEvent2 (type 2)
-    int32_t type;        // 0 pin status, 2 hook, 21 run an operation; others ignored
-    int32_t value;       // new status (type 0), second argument of hookEvent2 (type 2)
-    uint16_t shortValue; // third argument of hookEvent2 (type 2)
-    uint16_t unused;     // never read
-    intptr_t pointer;    // pin index (type 0) or a ModuleOperation (type 21)
+    int32_t first;        // first argument of hookEvent2 (type 2)
+    int32_t type;         // 0 pin status, 2 hook, 21 run an operation; others ignored
+    int32_t value;        // new status (type 0), second argument of hookEvent2 (type 2)
+    uint16_t shortValue;  // third argument of hookEvent2 (type 2)
+    uint16_t unused;      // never read
+    intptr_t pointer;     // pin index (type 0) or a ModuleOperation (type 21)
 };
 
 // One pin declaration, answered through opcode 6 into a record the host provides.
 // The texts are the library's constant data.
 struct PinProperties {
-    void* variable;          // the module's variable for this pin, or null (the pin keeps its own)
-    int32_t direction;       // 0 input, 1 output
-    int32_t datatype;        // PinDatatype
-    const char* name;        // pin name
-    const char* defaultText; // default value as text, or null
-    const char* extraText;   // extra text, or null; for an enumeration, its list of values
-    int32_t flags;           // PinFlag bits
-    int32_t reserved;        // never written or read by the module
+    void* variable;           // the module's variable for this pin, or null (the pin keeps its own)
+    int32_t direction;        // 0 input, 1 output
+    int32_t datatype;         // PinDatatype
+    const char* name;         // pin name
+    const char* defaultText;  // default value as text, or null
+    const char* extraText;    // extra text, or null; for an enumeration, its list of values
+    int32_t flags;            // PinFlag bits
+    int32_t reserved;         // never written or read by the module
 };
 
 // The current process function, inside the instance; visible through opcode 13.
 struct ProcessRecord {
-    ProcessFunction function; // same address as ModuleEntry::process
-    int32_t zero[3];          // always 0
+    ProcessFunction function;  // same address as ModuleEntry::process
+    int32_t zero[3];           // always 0
 };
 
 // The answer to opcode 13: one record for the whole library, rewritten by every
 // opcode 13, so a host reads it before it asks again.
 struct ProcessRecordInfo {
-    int32_t one;           // always 1
-    int32_t size;          // sizeof(ProcessRecord)
-    ProcessRecord* record; // the asking instance's ProcessRecord
-    int32_t zero;          // always 0
+    int32_t one;            // always 1
+    int32_t size;           // sizeof(ProcessRecord)
+    ProcessRecord* record;  // the asking instance's ProcessRecord
+    int32_t zero;           // always 0
 };
 
 // getModuleProperties(index, record): 1 and the record filled for index 0, else 0.

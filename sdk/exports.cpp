@@ -32,7 +32,9 @@ SE_EXPORT ModuleEntry* SE_CDECL makeModule(int32_t index, int32_t kind, HostCall
 
 #if defined(_WIN32)
 // The module does no work when the library is loaded or unloaded.
-BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }
+BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) {
+    return TRUE;
+}
 #endif
 
 }  // extern "C"

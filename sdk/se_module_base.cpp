@@ -51,7 +51,9 @@ SEModule_base::SEModule_base(HostCallback callback, intptr_t hostValue) : hostCa
     processRecord = ProcessRecord{emptyProcess, {0, 0, 0}};
 }
 
-SEModule_base::~SEModule_base() { releasePins(); }
+SEModule_base::~SEModule_base() {
+    releasePins();
+}
 
 void SEModule_base::releasePins() {
     delete[] pins;  // destroys the pins from the last to the first
@@ -121,8 +123,7 @@ intptr_t SEModule_base::dispatch(int32_t opcode, int32_t index, int32_t value, v
 }
 
 void SEModule_base::open() {
-    const int32_t count =
-        hostCallback != nullptr ? static_cast<int32_t>(callHost(PinCount)) : 0;
+    const int32_t count = hostCallback != nullptr ? static_cast<int32_t>(callHost(PinCount)) : 0;
 
     // A second open replaces the first array rather than leaking it.
     releasePins();
@@ -153,10 +154,13 @@ void SEModule_base::open() {
     record = PinProperties{};
     getPinProperties(declaration - 1, &record);
     if (skipsDeclaration(record) || (record.flags & PinFlagRepeat) == 0) return;
-    for (; pin < pinCount; ++pin) pins[pin].init(this, pin, record.datatype, nullptr);
+    for (; pin < pinCount; ++pin)
+        pins[pin].init(this, pin, record.datatype, nullptr);
 }
 
-bool SEModule_base::getPinProperties(int32_t, PinProperties*) { return false; }
+bool SEModule_base::getPinProperties(int32_t, PinProperties*) {
+    return false;
+}
 
 void SEModule_base::setProcessFunction(ProcessFunction function) {
     if (function == processRecord.function) return;
@@ -171,4 +175,6 @@ intptr_t SEModule_base::callHost(int32_t opcode, int32_t index, int32_t value, v
     return hostCallback(&entry, opcode, index, value, pointer, floatValue);
 }
 
-int32_t SEModule_base::getSampleClock() { return static_cast<int32_t>(callHost(SampleClock)); }
+int32_t SEModule_base::getSampleClock() {
+    return static_cast<int32_t>(callHost(SampleClock));
+}

@@ -8,7 +8,7 @@
 #include "se_pin.h"
 
 class SEModule_base {
-public:
+  public:
     SEModule_base(HostCallback callback, intptr_t hostValue);
     SEModule_base(const SEModule_base&) = delete;
     SEModule_base& operator=(const SEModule_base&) = delete;
@@ -41,8 +41,8 @@ public:
     void setProcessFunction(ProcessFunction function);
 
     // Every request to the host goes through here; without a callback it answers 0.
-    intptr_t callHost(int32_t opcode, int32_t index = 0, int32_t value = 0,
-                      void* pointer = nullptr, float floatValue = 0.0f);
+    intptr_t callHost(int32_t opcode, int32_t index = 0, int32_t value = 0, void* pointer = nullptr,
+                      float floatValue = 0.0f);
     int32_t getSampleClock();
 
     // The pin at that place in the array; callers stay below getPinCount().
@@ -55,16 +55,16 @@ public:
     // The host's view of an instance: the module address it is handed back.
     static SEModule_base* fromHandle(void* module) { return static_cast<SEModule_base*>(module); }
 
-private:
+  private:
     void releasePins();
 
-    HostCallback hostCallback;             // the host's callback, or null
-    ModuleEntry entry;                     // the host-facing record; module points back here
-    float sampleRate = 44100.0f;           // set by opcode 2
-    int32_t blockSize = 1024;              // set by opcode 3
-    SEPin* pins = nullptr;                 // pin array, made at open; owned here
-    int32_t pinCount = 0;                  // pins in the array (the host's PinCount answer)
-    ProcessRecord processRecord;           // the current process function, shown by opcode 13
+    HostCallback hostCallback;    // the host's callback, or null
+    ModuleEntry entry;            // the host-facing record; module points back here
+    float sampleRate = 44100.0f;  // set by opcode 2
+    int32_t blockSize = 1024;     // set by opcode 3
+    SEPin* pins = nullptr;        // pin array, made at open; owned here
+    int32_t pinCount = 0;         // pins in the array (the host's PinCount answer)
+    ProcessRecord processRecord;  // the current process function, shown by opcode 13
 };
 
 // A process function that does nothing: current from creation until the module

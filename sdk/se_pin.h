@@ -10,7 +10,7 @@ class SEModule_base;
 // A pin owns nothing: buffers belong to the host, variables to the module.
 // Pins live in the module's pin array from open until the module is destroyed.
 class SEPin {
-public:
+  public:
     SEPin() = default;
     virtual ~SEPin() = default;
 
@@ -37,7 +37,7 @@ public:
     int32_t getDatatype() const { return datatype; }
     void* getVariable() const { return variable; }
 
-private:
+  private:
     // The pin's own value when no module variable was declared; wide enough
     // for a buffer address on every build.
     union Storage {

@@ -10,7 +10,9 @@ namespace {
 
 using velmora::test::moduleLibrary;
 
-intptr_t SE_CDECL silentHost(ModuleEntry*, int32_t, int32_t, int32_t, void*, float) { return 0; }
+intptr_t SE_CDECL silentHost(ModuleEntry*, int32_t, int32_t, int32_t, void*, float) {
+    return 0;
+}
 
 TEST(Exports, PropertiesForIndexZero) {
     ModuleProperties record;
@@ -71,7 +73,8 @@ TEST(Exports, EachInstanceHasItsOwnRecord) {
         EXPECT_EQ(e->reserved, nullptr);
         EXPECT_NE(e->dispatch, nullptr);
         EXPECT_NE(e->event, nullptr);
-        for (int32_t z : e->zero) EXPECT_EQ(z, 0);
+        for (int32_t z : e->zero)
+            EXPECT_EQ(z, 0);
     }
     EXPECT_EQ(a->hostValue, 0x1234);
     EXPECT_EQ(b->hostValue, -5);

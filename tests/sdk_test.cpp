@@ -42,20 +42,21 @@ struct FakeHost {
     }
     int count(int32_t opcode) const {
         int n = 0;
-        for (const auto& r : requests) n += r.opcode == opcode;
+        for (const auto& r : requests)
+            n += r.opcode == opcode;
         return n;
     }
 };
 
 class TestModule : public SEModule_base {
-public:
+  public:
     explicit TestModule(FakeHost* host)
         : SEModule_base(host != nullptr ? FakeHost::callback : nullptr,
                         reinterpret_cast<intptr_t>(host)) {}
 
     std::vector<PinProperties> declarations;
-    std::vector<int32_t> asked;           // declaration indices asked for, in order
-    std::vector<int32_t> statusesSeen;    // pin status as the handler saw it
+    std::vector<int32_t> asked;         // declaration indices asked for, in order
+    std::vector<int32_t> statusesSeen;  // pin status as the handler saw it
     std::vector<std::string> hooks;
 
     bool getPinProperties(int32_t index, PinProperties* record) override {
@@ -97,10 +98,12 @@ PinProperties declaration(int32_t datatype, void* variable = nullptr, int32_t fl
 void SE_CDECL otherProcess(void*, int32_t, int32_t) {}
 
 int operationRuns = 0;
-void SE_CDECL countingOperation(void*) { ++operationRuns; }
+void SE_CDECL countingOperation(void*) {
+    ++operationRuns;
+}
 
 class SdkTest : public ::testing::Test {
-protected:
+  protected:
     FakeHost host;
     // Owned by the test; destroyed directly unless a test closes it.
     TestModule* module = new TestModule(&host);
@@ -115,7 +118,8 @@ TEST_F(SdkTest, ConstructionFillsTheEntryAndSendsNothing) {
     EXPECT_EQ(e.module, static_cast<SEModule_base*>(module));
     EXPECT_EQ(e.reserved, nullptr);
     EXPECT_EQ(e.process, &emptyProcess);
-    for (int32_t z : e.zero) EXPECT_EQ(z, 0);
+    for (int32_t z : e.zero)
+        EXPECT_EQ(z, 0);
     EXPECT_EQ(module->getSampleRate(), 44100.0f);
     EXPECT_EQ(module->getBlockSize(), 1024);
     EXPECT_TRUE(host.requests.empty());
@@ -163,7 +167,8 @@ TEST_F(SdkTest, ProcessRecordIsSharedButNamesTheAskingInstance) {
     auto* second = reinterpret_cast<const ProcessRecordInfo*>(other.send(OpcodeGetProcessRecord));
     EXPECT_EQ(second, info);
     EXPECT_EQ(info->record->function, &otherProcess);
-    for (int32_t z : info->record->zero) EXPECT_EQ(z, 0);
+    for (int32_t z : info->record->zero)
+        EXPECT_EQ(z, 0);
 }
 
 TEST_F(SdkTest, SetProcessFunctionAnnouncesOnlyRealChanges) {
@@ -190,7 +195,8 @@ TEST_F(SdkTest, Events) {
     module->event(EventRunOperation, 0, 0);  // a null operation is ignored
     EXPECT_EQ(operationRuns, 1);
 
-    for (int32_t type : {1, 3, 20, -1}) module->event(type, 2, 0);
+    for (int32_t type : {1, 3, 20, -1})
+        module->event(type, 2, 0);
     // Status events for pins that do not exist: before open, and past the array.
     module->event(EventPinStatus, 2, 0);
     module->declarations = {declaration(PinTypeFloat)};
@@ -257,7 +263,10 @@ INSTANTIATE_TEST_SUITE_P(
                 {kFloat, kInt, declaration(PinTypeAudio, nullptr, PinFlagRepeat)},
                 {0, 1, 2, 3, 2},
                 {6, 8, 5, 5, 5}},
-        PinCase{"NoRepeatLeavesTheRestUnbound", 5, {kFloat, kInt, kAudio}, {0, 1, 2, 3, 2},
+        PinCase{"NoRepeatLeavesTheRestUnbound",
+                5,
+                {kFloat, kInt, kAudio},
+                {0, 1, 2, 3, 2},
                 {6, 8, 5, -1, -1}},
         PinCase{"SkippedDeclaration",
                 3,
@@ -295,9 +304,12 @@ TEST(SdkPins, StorageByDatatype) {
     host.buffers[3] = reinterpret_cast<intptr_t>(buffer);
     float moduleVariable = 5.0f;
     TestModule module(&host);
-    module.declarations = {declaration(PinTypeEnum),  declaration(PinTypeByte),
-                           declaration(PinTypeFloat), declaration(PinTypeAudio),
-                           declaration(PinTypeInt),   declaration(2),
+    module.declarations = {declaration(PinTypeEnum),
+                           declaration(PinTypeByte),
+                           declaration(PinTypeFloat),
+                           declaration(PinTypeAudio),
+                           declaration(PinTypeInt),
+                           declaration(2),
                            declaration(PinTypeAudio, &moduleVariable)};
     module.open();
     EXPECT_EQ(*static_cast<int16_t*>(module.getPin(0)->getVariable()), 0);

@@ -10,8 +10,7 @@ const host::ModuleLibrary& moduleLibrary() {
     static std::unique_ptr<host::ModuleLibrary> library = [] {
         std::string error;
         const char* override = std::getenv("VELMORA_MODULE");
-        const std::string path =
-            override != nullptr ? override : host::defaultModulePath(".");
+        const std::string path = override != nullptr ? override : host::defaultModulePath(".");
         auto loaded = host::ModuleLibrary::load(path, error);
         if (loaded == nullptr) {
             ADD_FAILURE() << error;

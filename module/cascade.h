@@ -1,0 +1,192 @@
+// The resonator cascade that every instrument body is made of.
+//
+// A body is N two-pole resonators in series, each with fixed coefficients:
+//
+//     x_0[n] = gain(x[n])
+//     y_k[n] = (x_k[n] - A_k*y_k[n-2]) - B_k*y_k[n-1]        H_k(z) = 1 / (1 + B_k z^-1 + A_k z^-2)
+//     x_k[n] = y_{k-1}[n] - y_{k-1}[n-2]                     (1 - z^-2 between stages)
+//     out[n] = mix(output(y_last[n], y_last[n-1], y_last[n-2]), x[n])
+//
+// Most bodies use 1 - z^-2 for the output as well; the winds replace the
+// output numerator (or, for Oboe II, the one feeding the last stage) and two
+// bodies mix in a little dry signal. Those departures are the small named
+// types below, so each body is data plus one routine.
+//
+// Every operation is IEEE double in the written order; the build forbids
+// contraction into fused multiply-adds, so the bits are the same on every
+// build. State lives in locals for the whole call and is stored back once.
+#pragma once
+
+#include <array>
+#include <cfloat>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+#include "module.h"
+
+namespace velmora {
+
+// Pole coefficients of one resonator: A multiplies y[n-2], B multiplies y[n-1].
+struct Stage {
+    double a;
+    double b;
+};
+
+// --- Input gains ----------------------------------------------------------
+
+struct InputGain {
+    double g;
+    double operator()(double x) const { return x * g; }
+};
+
+// Two gains applied one after the other, never folded into one constant.
+struct TwoInputGains {
+    double first;
+    double second;
+    double operator()(double x) const { return (x * first) * second; }
+};
+
+// --- Numerators, of a stage's output y[n], y[n-1], y[n-2] ------------------
+
+// 1 - z^-2: zeros at 0 Hz and at half the sample rate.
+struct Difference {
+    double operator()(double y, double, double y2) const { return y - y2; }
+};
+
+// 1 - K z^-1 + z^-2: a notch on the unit circle at arccos(K/2).
+struct Notch {
+    double k;
+    double operator()(double y, double y1, double y2) const { return (y2 - k * y1) + y; }
+};
+
+// 1 - K z^-1 + D z^-2 with D just below 1: a notch a hair inside the unit circle.
+struct DampedNotch {
+    double d;
+    double k;
+    double operator()(double y, double y1, double y2) const { return (d * y2 - k * y1) + y; }
+};
+
+// 1 + 2 z^-1 + z^-2 = (1 + z^-1)^2: a low-pass with a double zero at half the
+// sample rate. The doubling is an addition, as it must be for the bits.
+struct DoubleZeroAtNyquist {
+    double operator()(double y, double y1, double y2) const { return (y2 + (y1 + y1)) + y; }
+};
+
+// --- Output mix, of the filtered value and the input sample ---------------
+
+struct FilteredOnly {
+    double operator()(double filtered, double) const { return filtered; }
+};
+
+// Half the filtered signal plus a trace of the dry input.
+struct HalfWetWithDry {
+    double operator()(double filtered, double x) const { return filtered * 0.5 + x * 0.0001; }
+};
+
+// One body: its gain, its stages in the order they run, and its numerators.
+template <std::size_t N, class Gain, class IntoLastStage, class Output, class Mix>
+struct Body {
+    static constexpr std::size_t stageCount = N;
+    Gain gain;
+    std::array<Stage, N> stages;
+    IntoLastStage intoLastStage{};
+    Output output{};
+    Mix mix{};
+};
+
+template <std::size_t N>
+using StandardBody = Body<N, InputGain, Difference, Difference, FilteredOnly>;
+template <std::size_t N>
+using BodyWithDryTerm = Body<N, InputGain, Difference, Difference, HalfWetWithDry>;
+template <std::size_t N>
+using NotchedBody = Body<N, InputGain, Difference, Notch, FilteredOnly>;
+
+// A value too small to be a normal double is zero for every purpose of a
+// 32-bit output; left in the state it would keep the processor in its slow
+// subnormal path while the input stays silent.
+inline double flushSubnormal(double v) {
+    return std::fpclassify(v) == FP_SUBNORMAL ? 0.0 : v;
+}
+
+// The history of a running cascade, held in locals for one call.
+template <const auto& body>
+class CascadeRun {
+  public:
+    static constexpr std::size_t N = std::remove_cvref_t<decltype(body)>::stageCount;
+
+    // filterState holds, per stage k, y_k[n-2] at 2k and y_k[n-1] at 2k+1.
+    explicit CascadeRun(const double* state) {
+        for (std::size_t k = 0; k < N; ++k) {
+            y2[k] = state[2 * k];
+            y1[k] = state[2 * k + 1];
+        }
+    }
+
+    void store(double* state) const {
+        for (std::size_t k = 0; k < N; ++k) {
+            state[2 * k] = flushSubnormal(y2[k]);
+            state[2 * k + 1] = flushSubnormal(y1[k]);
+        }
+    }
+
+    float frame(float sample) {
+        const double x = sample;
+        double signal = body.gain(x);
+        [&]<std::size_t... k>(std::index_sequence<k...>) {
+            ((signal = stage<k>(signal)), ...);
+        }
+        (std::make_index_sequence<N>{});
+        return static_cast<float>(body.mix(signal, x));
+    }
+
+  private:
+    // Runs stage k on its input and answers what the next stage (or, for the
+    // last stage, the output) receives.
+    template <std::size_t k>
+    double stage(double input) {
+        constexpr Stage c = body.stages[k];
+        const double y = (input - c.a * y2[k]) - c.b * y1[k];
+        double next;
+        if constexpr (k + 1 == N) {
+            next = body.output(y, y1[k], y2[k]);
+        } else if constexpr (k + 2 == N) {
+            next = body.intoLastStage(y, y1[k], y2[k]);
+        } else {
+            next = Difference{}(y, y1[k], y2[k]);
+        }
+        y2[k] = y1[k];
+        y1[k] = y;
+        return next;
+    }
+
+    double y1[N];  // y_k[n-1]
+    double y2[N];  // y_k[n-2]
+};
+
+// The process function of one body. The first sample after a change of body
+// is scaled by 0.25 as it is read, softening the switch; the host's buffer is
+// left as it is. A call without frames leaves that for the next call.
+template <const auto& body>
+void SE_CDECL processCascade(void* module, int32_t offset, int32_t frames) {
+    Module& m = Module::from(module);
+    if (frames <= 0 || m.inBuffer == nullptr || m.outBuffer == nullptr) return;
+    const float* in = m.inBuffer + offset;
+    float* out = m.outBuffer + offset;
+
+    CascadeRun<body> run(m.filterState);
+    float first = in[0];
+    if (m.firstSampleFlag) {
+        first *= 0.25f;
+        m.firstSampleFlag = false;
+    }
+    // Each input sample is read before its output is written, so the host
+    // may hand the same buffer for both.
+    out[0] = run.frame(first);
+    for (int32_t i = 1; i < frames; ++i)
+        out[i] = run.frame(in[i]);
+    run.store(m.filterState);
+}
+
+}  // namespace velmora

@@ -1,0 +1,489 @@
+// The seventeen kernels, run directly on a Module's fields: their first
+// outputs, their agreement with the literal algorithm to the last bit, their
+// history rules and their frequency responses.
+#include "kernels.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cfloat>
+#include <cmath>
+#include <complex>
+#include <cstring>
+#include <limits>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#include "module.h"
+#include "reference_kernels.h"
+
+namespace {
+
+using velmora::kernelForType;
+using velmora::kTypeCount;
+namespace reference = velmora::reference;
+
+const char* const kTypeNames[kTypeCount] = {
+    "PassFilter", "ViolinI", "ViolinII",    "ViolinIII",    "ViolaI",     "ViolaII",
+    "ViolI",      "ViolII",  "CelloI",      "CelloII",      "Bass",       "Contrabass",
+    "OboeI",      "OboeII",  "CorAnglaisI", "CorAnglaisII", "Sympathetic"};
+
+std::string typeName(const ::testing::TestParamInfo<int>& info) {
+    return kTypeNames[info.param];
+}
+
+// A module with no host, its buffers pointing at the test's vectors.
+struct Rig {
+    Module module{nullptr, 0};
+    std::vector<float> input;
+    std::vector<float> output;
+
+    explicit Rig(std::vector<float> signal) : input(std::move(signal)), output(input.size(), 0.0f) {
+        module.inBuffer = input.data();
+        module.outBuffer = output.data();
+    }
+    void run(int type, int32_t offset, int32_t frames) {
+        kernelForType(type)(&module, offset, frames);
+    }
+};
+
+std::vector<float> impulse(size_t length) {
+    std::vector<float> x(length, 0.0f);
+    x[0] = 1.0f;
+    return x;
+}
+
+int64_t ulpDistance(float a, float b) {
+    auto key = [](float f) {
+        const int32_t bits = std::bit_cast<int32_t>(f);
+        return bits < 0 ? int64_t{INT32_MIN} - bits : int64_t{bits};
+    };
+    return std::llabs(key(a) - key(b));
+}
+
+// First four outputs of an impulse with clear state, as 32-bit floats.
+const float kImpulseOutputs[kTypeCount][4] = {
+    {0.9994f, -0.00059964f, -0.00059928023f, -0.0005989206f},
+    {0.00045f, 0.0037966934f, 0.015016222f, 0.037145194f},
+    {0.00056f, 0.0046106502f, 0.017663505f, 0.042009246f},
+    {0.0003f, 0.0025221822f, 0.009945258f, 0.024610713f},
+    {0.0007f, 0.0058917254f, 0.023235545f, 0.05729163f},
+    {0.00068f, 0.005602138f, 0.021482367f, 0.051169835f},
+    {0.00086f, 0.0072638607f, 0.028776577f, 0.07136896f},
+    {0.001f, 0.008240951f, 0.031615984f, 0.07536312f},
+    {0.00025f, 0.0012947175f, 0.005289557f, 0.013720452f},
+    {0.00022f, 0.0018663604f, 0.0074753053f, 0.019031197f},
+    {8.196819e-05f, 0.0007316324f, 0.0031338865f, 0.008680199f},
+    {0.000100580866f, 6.7473093e-06f, 3.8858954e-05f, 0.00014981332f},
+    {0.0066f, 0.04157161f, 0.11903392f, 0.2062641f},
+    {0.00015352678f, 0.0014704418f, 0.0066854823f, 0.019358251f},
+    {0.003f, 0.019443532f, 0.058338303f, 0.109506294f},
+    {0.002f, 0.013020578f, 0.039387606f, 0.07506635f},
+    {2.1333712e-14f, 3.8061074e-13f, 3.3896729e-12f, 2.0212807e-11f},
+};
+
+class EveryKernel : public ::testing::TestWithParam<int> {};
+INSTANTIATE_TEST_SUITE_P(Kernels, EveryKernel, ::testing::Range(0, kTypeCount), typeName);
+
+TEST_P(EveryKernel, ImpulseGivesTheTabledFirstOutputs) {
+    const int type = GetParam();
+    for (bool flagged : {false, true}) {
+        Rig rig(impulse(8));
+        rig.module.firstSampleFlag = flagged;
+        rig.run(type, 0, 8);
+        // The flag softens the first sample of a cascade; the pass filter ignores it.
+        const bool softened = flagged && type != 0;
+        for (int n = 0; n < 4; ++n) {
+            const float expected = kImpulseOutputs[type][n] * (softened ? 0.25f : 1.0f);
+            EXPECT_LE(ulpDistance(rig.output[n], expected), 1)
+                << "flag " << flagged << " out[" << n << "] = " << rig.output[n];
+        }
+        EXPECT_EQ(rig.input[0], 1.0f) << "the host's input buffer was written";
+        EXPECT_EQ(rig.module.firstSampleFlag, flagged && type == 0);
+        // The next call filters its first sample unscaled.
+        if (softened) {
+            Rig again(impulse(4));
+            again.module.firstSampleFlag = true;
+            again.run(type, 0, 0);  // a call without frames leaves the flag set
+            EXPECT_TRUE(again.module.firstSampleFlag);
+            again.run(type, 0, 1);
+            again.run(type, 1, 3);
+            EXPECT_LE(ulpDistance(again.output[1], kImpulseOutputs[type][1] * 0.25f), 1);
+        }
+    }
+}
+
+// A long stretch of pseudo-random input: ordinary, full-scale, tiny, silent.
+struct Segment {
+    enum Kind { Noise, Square, Zeros } kind;
+    float amplitude;
+    int32_t length;
+    bool scaleStateDown;  // start from a state as small as a long silence leaves it
+};
+
+const std::vector<Segment> kProgramme = {
+    {Segment::Noise, 0.5f, 3000, false},   {Segment::Square, 1.0f, 1000, false},
+    {Segment::Noise, 1e-30f, 1500, false}, {Segment::Noise, 1.0f, 1000, false},
+    {Segment::Zeros, 0.0f, 60000, true},   {Segment::Noise, 0.25f, 2000, false},
+};
+
+std::vector<float> render(const std::vector<Segment>& programme) {
+    std::vector<float> x;
+    uint32_t seed = 12345;
+    for (const Segment& s : programme) {
+        for (int32_t i = 0; i < s.length; ++i) {
+            seed ^= seed << 13;
+            seed ^= seed >> 17;
+            seed ^= seed << 5;
+            const float noise = static_cast<float>(seed) / 4294967296.0f * 2.0f - 1.0f;
+            switch (s.kind) {
+                case Segment::Noise:
+                    x.push_back(s.amplitude * noise);
+                    break;
+                case Segment::Square:
+                    x.push_back((i / 37) % 2 ? s.amplitude : -s.amplitude);
+                    break;
+                case Segment::Zeros:
+                    x.push_back(0.0f);
+                    break;
+            }
+        }
+    }
+    return x;
+}
+
+bool anySubnormal(const double* state, int elements) {
+    return std::any_of(state, state + elements,
+                       [](double v) { return std::fpclassify(v) == FP_SUBNORMAL; });
+}
+
+// Moves a state down to around 1e-306 by a power of two, exactly, so that the
+// following zeros reach the subnormal range within a short test.
+void scaleDown(double* state, int elements) {
+    double largest = 0.0;
+    for (int i = 0; i < elements; ++i)
+        largest = std::max(largest, std::fabs(state[i]));
+    if (largest == 0.0) return;
+    const int shift = -1016 - std::ilogb(largest);
+    for (int i = 0; i < elements; ++i)
+        state[i] = std::ldexp(state[i], shift);
+}
+
+// Two outputs agree when their bits do; a zero of either sign counts as the
+// same zero, since a subnormal history cleared to zero can turn -0 into +0
+// (no float output can show the difference otherwise).
+bool sameOutput(float a, float b) {
+    return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b) || (a == 0.0f && b == 0.0f);
+}
+
+struct Split {
+    const char* name;
+    std::vector<int32_t> pattern;  // block sizes, repeated
+};
+
+class Differential : public ::testing::TestWithParam<std::tuple<int, Split>> {};
+
+TEST_P(Differential, MatchesTheLiteralAlgorithm) {
+    const int type = std::get<0>(GetParam());
+    const Split& split = std::get<1>(GetParam());
+    // Mid-stream the body changes to a shorter or longer one and back.
+    const int other = (type + 5) % kTypeCount;
+
+    Rig fast(render(kProgramme));
+    Rig literal(fast.input);
+    int32_t position = 0;
+    size_t block = 0;
+    int64_t outputsCompared = 0;
+    for (size_t segment = 0; segment < kProgramme.size(); ++segment) {
+        const Segment& s = kProgramme[segment];
+        const int current = segment == 3 ? other : type;
+        if (segment == 3 || segment == 4) {
+            fast.module.firstSampleFlag = literal.module.firstSampleFlag = true;
+        }
+        if (s.scaleStateDown) {
+            scaleDown(literal.module.filterState, 20);
+            std::memcpy(fast.module.filterState, literal.module.filterState,
+                        sizeof literal.module.filterState);
+        }
+        const int32_t end = position + s.length;
+        while (position < end) {
+            const int32_t frames =
+                std::min(split.pattern[block++ % split.pattern.size()], end - position);
+            fast.run(current, position, frames);
+            reference::kernels[current](literal.module, position, frames);
+            position += frames;
+        }
+        if (!anySubnormal(literal.module.filterState, 20)) {
+            for (int i = 0; i < 20; ++i) {
+                ASSERT_EQ(std::bit_cast<uint64_t>(fast.module.filterState[i]),
+                          std::bit_cast<uint64_t>(literal.module.filterState[i]))
+                    << "segment " << segment << " element " << i;
+            }
+        }
+    }
+    for (size_t i = 0; i < fast.output.size(); ++i, ++outputsCompared) {
+        ASSERT_TRUE(sameOutput(fast.output[i], literal.output[i]))
+            << "sample " << i << ": " << fast.output[i] << " vs " << literal.output[i];
+    }
+    EXPECT_EQ(outputsCompared, static_cast<int64_t>(fast.input.size()));
+    EXPECT_EQ(fast.input, literal.input);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kernels, Differential,
+    ::testing::Combine(::testing::Range(0, kTypeCount),
+                       ::testing::Values(Split{"Whole", {1 << 20}}, Split{"Single", {1}},
+                                         Split{"ThreeFive", {3, 5}}, Split{"Seven", {7}},
+                                         Split{"Host64", {64}}, Split{"Host1024", {1024}})),
+    [](const auto& info) {
+        return std::string(kTypeNames[std::get<0>(info.param)]) + "_" +
+               std::get<1>(info.param).name;
+    });
+
+TEST(KernelMap, SeventeenDistinctKernelsAndViolinIOutsideTheRange) {
+    std::vector<ProcessFunction> seen;
+    for (int type = 0; type < kTypeCount; ++type)
+        seen.push_back(kernelForType(type));
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(std::unique(seen.begin(), seen.end()), seen.end());
+    for (int type : {17, 32767, -1, -32768, 1000}) {
+        EXPECT_EQ(kernelForType(type), &velmora::processViolinI) << type;
+    }
+}
+
+constexpr double kSentinel = 12345.678;
+
+TEST_P(EveryKernel, TouchesOnlyItsOwnStateElements) {
+    const int type = GetParam();
+    Rig rig(render(kProgramme));
+    std::fill(std::begin(rig.module.filterState), std::end(rig.module.filterState), kSentinel);
+    std::fill_n(rig.module.filterState, reference::stateElements[type], 0.0);
+    rig.run(type, 0, 4096);
+    for (int i = reference::stateElements[type]; i < 20; ++i) {
+        EXPECT_EQ(rig.module.filterState[i], kSentinel) << "element " << i;
+    }
+}
+
+TEST_P(EveryKernel, CallsWithoutFramesChangeNothing) {
+    const int type = GetParam();
+    Rig rig(render(kProgramme));
+    rig.run(type, 0, 100);
+    std::fill(rig.output.begin() + 100, rig.output.end(), kSentinel);
+    double before[20];
+    std::memcpy(before, rig.module.filterState, sizeof before);
+    for (int32_t frames : {0, -1, INT32_MIN})
+        rig.run(type, 100, frames);
+    EXPECT_EQ(std::memcmp(before, rig.module.filterState, sizeof before), 0);
+    EXPECT_EQ(rig.output[100], static_cast<float>(kSentinel));
+}
+
+TEST_P(EveryKernel, SameBufferForInputAndOutput) {
+    const int type = GetParam();
+    Rig separate(render(kProgramme));
+    Rig inPlace(separate.input);
+    inPlace.module.outBuffer = inPlace.input.data();
+    separate.module.firstSampleFlag = inPlace.module.firstSampleFlag = true;
+    for (int32_t p = 0; p < 8192; p += 512) {
+        separate.run(type, p, 512);
+        inPlace.run(type, p, 512);
+    }
+    for (int32_t i = 0; i < 8192; ++i) {
+        ASSERT_EQ(std::bit_cast<uint32_t>(separate.output[i]),
+                  std::bit_cast<uint32_t>(inPlace.input[i]))
+            << i;
+    }
+}
+
+TEST_P(EveryKernel, NonFiniteInputStaysUntilTheStateIsCleared) {
+    const int type = GetParam();
+    for (float poison :
+         {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+          -std::numeric_limits<float>::infinity()}) {
+        Rig rig(std::vector<float>(64, 0.125f));
+        rig.input[10] = poison;
+        rig.run(type, 0, 64);
+        if (std::isnan(poison)) {
+            EXPECT_TRUE(std::isnan(rig.output[10]));
+        } else {
+            EXPECT_TRUE(std::isinf(rig.output[10])) << rig.output[10];
+        }
+        for (int i = 13; i < 64; ++i)
+            ASSERT_TRUE(std::isnan(rig.output[i])) << i;
+        // A change of body does not end it; clearing the state does.
+        rig.run((type + 1) % kTypeCount, 0, 8);
+        EXPECT_TRUE(std::isnan(rig.output[7]));
+        rig.module.clearFilterState();
+        rig.run(type, 20, 8);
+        EXPECT_TRUE(std::isfinite(rig.output[27]));
+    }
+}
+
+TEST_P(EveryKernel, OutputBeyondFloatRangeIsAnInfinityOfItsSign) {
+    const int type = GetParam();
+    // y_last[n-2] huge: the output numerator carries it straight out.
+    const int last = reference::stateElements[type] - 2;
+    for (double sign : {1.0, -1.0}) {
+        Rig fast(std::vector<float>(1, 0.0f));
+        Rig literal(fast.input);
+        fast.module.filterState[type == 0 ? 0 : last] = sign * 1e300;
+        literal.module.filterState[type == 0 ? 0 : last] = sign * 1e300;
+        fast.run(type, 0, 1);
+        reference::kernels[type](literal.module, 0, 1);
+        EXPECT_TRUE(std::isinf(fast.output[0])) << fast.output[0];
+        EXPECT_EQ(fast.output[0], literal.output[0]);
+    }
+    // The sign is the value's: the pass filter answers -0.0006 of its accumulator.
+    Rig pass(std::vector<float>(1, 0.0f));
+    pass.module.filterState[0] = 1e300;
+    pass.run(0, 0, 1);
+    EXPECT_EQ(pass.output[0], -std::numeric_limits<float>::infinity());
+}
+
+// One body, then another, then the first again, against the literal kernels.
+void checkHistoryAcrossBodies(int longer, int shorter, int keptFrom, int keptTo) {
+    Rig fast(render(kProgramme));
+    Rig literal(fast.input);
+    fast.run(longer, 0, 3000);
+    reference::kernels[longer](literal.module, 0, 3000);
+    double kept[20];
+    std::memcpy(kept, fast.module.filterState, sizeof kept);
+    fast.run(shorter, 3000, 3000);
+    reference::kernels[shorter](literal.module, 3000, 3000);
+    for (int i = keptFrom; i < 20; ++i) {
+        EXPECT_EQ(fast.module.filterState[i], kept[i]) << "element " << i;
+    }
+    EXPECT_NE(fast.module.filterState[0], kept[0]);
+    // Resuming: the higher stages carry on from where they stopped, the lower
+    // ones from what the shorter body left.
+    fast.run(longer, 6000, 3000);
+    reference::kernels[longer](literal.module, 6000, 3000);
+    for (int i = 0; i < 9000; ++i) {
+        ASSERT_EQ(std::bit_cast<uint32_t>(fast.output[i]),
+                  std::bit_cast<uint32_t>(literal.output[i]))
+            << i;
+    }
+    EXPECT_NE(fast.module.filterState[keptTo], kept[keptTo]);
+}
+
+TEST(KernelHistory, ContrabassViolinIContrabass) {
+    checkHistoryAcrossBodies(11, 1, 10, 11);
+}
+TEST(KernelHistory, SympatheticOboeISympathetic) {
+    checkHistoryAcrossBodies(16, 12, 10, 17);
+}
+
+TEST(KernelHistory, PassFilterTakesTheCascadesFirstElement) {
+    for (int type = 1; type < kTypeCount; ++type) {
+        Rig rig(render(kProgramme));
+        rig.run(type, 0, 500);
+        const double s0 = rig.module.filterState[0];
+        rig.run(0, 500, 1);
+        const double x = rig.input[500];
+        EXPECT_EQ(rig.output[500], static_cast<float>((s0 + x) * 0.9994 - s0)) << type;
+    }
+}
+
+// Magnitude response from the kernel itself: the impulse response, long
+// enough for the narrowest resonance to die away, through a plain FFT.
+std::vector<double> magnitudeResponse(int type, size_t length) {
+    Rig rig(impulse(length));
+    rig.run(type, 0, static_cast<int32_t>(length));
+    std::vector<std::complex<double>> a(rig.output.begin(), rig.output.end());
+    for (size_t i = 1, j = 0; i < length; ++i) {
+        size_t bit = length >> 1;
+        for (; j & bit; bit >>= 1)
+            j ^= bit;
+        j ^= bit;
+        if (i < j) std::swap(a[i], a[j]);
+    }
+    for (size_t len = 2; len <= length; len <<= 1) {
+        const std::complex<double> step = std::polar(1.0, -2.0 * std::numbers::pi / len);
+        for (size_t i = 0; i < length; i += len) {
+            std::complex<double> w = 1.0;
+            for (size_t k = 0; k < len / 2; ++k, w *= step) {
+                const auto u = a[i + k], v = a[i + k + len / 2] * w;
+                a[i + k] = u + v;
+                a[i + k + len / 2] = u - v;
+            }
+        }
+    }
+    std::vector<double> magnitude(length / 2 + 1);
+    for (size_t k = 0; k <= length / 2; ++k)
+        magnitude[k] = std::abs(a[k]);
+    return magnitude;
+}
+
+constexpr size_t kResponseLength = size_t{1} << 18;
+constexpr double kReferenceRate = 44000.0;
+
+TEST_P(EveryKernel, ResponseVanishesWhereItsNumeratorsHaveZeros) {
+    const int type = GetParam();
+    const auto magnitude = magnitudeResponse(type, kResponseLength);
+    const double peak = *std::max_element(magnitude.begin(), magnitude.end());
+    const double dry = type == 8 || type == 11 ? 0.0001 : 0.0;  // the dry trace passes everything
+    EXPECT_NEAR(magnitude.front(), dry, 1e-6 * peak) << "at 0 Hz";
+    // The pass filter alone has no zero at half the rate.
+    const double nyquist = type == 0 ? 0.9994 * 2 / 1.9994 : dry;
+    EXPECT_NEAR(magnitude.back(), nyquist, 1e-6 * peak) << "at half the rate";
+}
+
+struct Peak {
+    int type;
+    double gain;
+    double frequency;
+};
+
+class WindPeaks : public ::testing::TestWithParam<Peak> {};
+
+TEST_P(WindPeaks, PeakGainAndFrequency) {
+    const Peak& expected = GetParam();
+    const auto magnitude = magnitudeResponse(expected.type, kResponseLength);
+    const auto peak = std::max_element(magnitude.begin(), magnitude.end());
+    const double frequency =
+        static_cast<double>(peak - magnitude.begin()) * kReferenceRate / kResponseLength;
+    EXPECT_NEAR(*peak, expected.gain, 0.005 * expected.gain);
+    EXPECT_NEAR(frequency, expected.frequency, 0.005 * expected.frequency);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, WindPeaks,
+                         ::testing::Values(Peak{12, 9.973, 1346}, Peak{13, 5.884, 1110},
+                                           Peak{14, 9.464, 1008}, Peak{15, 10.885, 928},
+                                           Peak{16, 10.00, 775}),
+                         [](const auto& info) { return kTypeNames[info.param.type]; });
+
+// Hashes of every output bit and the final state over the whole programme,
+// in host-sized blocks with one change of body. The same values must come out
+// of every build: the native one, the 32-bit one under Wine, any compiler.
+uint64_t fnv1a(uint64_t hash, const void* data, size_t bytes) {
+    const auto* p = static_cast<const unsigned char*>(data);
+    for (size_t i = 0; i < bytes; ++i)
+        hash = (hash ^ p[i]) * 0x100000001b3ull;
+    return hash;
+}
+
+TEST(KernelBits, SameOnEveryBuild) {
+    const uint64_t expected[kTypeCount] = {
+        0xc3ca564109abe352ull, 0xeb7fa0623571f64eull, 0xffa7807f6952068bull, 0x32bb250b38007a30ull,
+        0xc3e095adfd94da6cull, 0xfaf62cb4865c00deull, 0x9a45edbbc9184d41ull, 0xe16c287e4dae896aull,
+        0xb36b0323c727f1ull,   0x7b59ff8d80f92859ull, 0x555517fa974d2659ull, 0xd60dea5fc2a24977ull,
+        0xc54b744ff95a1be4ull, 0xf358b771e3b8fe64ull, 0x8af321e9548ffcaull,  0x696ac10d0aa6fad2ull,
+        0x28a7b58a72f7df86ull,
+    };
+    for (int type = 0; type < kTypeCount; ++type) {
+        Rig rig(render(kProgramme));
+        for (int32_t p = 0; p < static_cast<int32_t>(rig.input.size()); p += 256) {
+            if (p == 4096) rig.module.firstSampleFlag = true;
+            const int32_t frames =
+                std::min<int32_t>(256, static_cast<int32_t>(rig.input.size()) - p);
+            rig.run(p < 4096 ? (type + 3) % kTypeCount : type, p, frames);
+        }
+        uint64_t hash = 0xcbf29ce484222325ull;
+        hash = fnv1a(hash, rig.output.data(), rig.output.size() * sizeof(float));
+        hash = fnv1a(hash, rig.module.filterState, sizeof rig.module.filterState);
+        EXPECT_EQ(hash, expected[type]) << kTypeNames[type] << ": 0x" << std::hex << hash;
+    }
+}
+
+}  // namespace
