@@ -10,12 +10,14 @@ Instance::Instance(const ModuleLibrary& moduleLibrary, int32_t pins)
       bufferClocks(static_cast<size_t>(std::max(pins, 0)), 0),
       library(moduleLibrary) {}
 
-Instance::~Instance() { close(); }
+Instance::~Instance() {
+    close();
+}
 
 bool Instance::create(std::string& error) {
     if (record != nullptr) close();
-    ModuleEntry* made = library.makeModule()(0, 1, &Instance::callback,
-                                             reinterpret_cast<intptr_t>(this));
+    ModuleEntry* made =
+        library.makeModule()(0, 1, &Instance::callback, reinterpret_cast<intptr_t>(this));
     if (made == nullptr) {
         error = library.path() + ": makeModule answered null";
         return false;
@@ -96,17 +98,23 @@ void Instance::process(int32_t offset, int32_t frames) {
 }
 
 void Instance::run(const float* input, float* output, int32_t frames, int32_t blockFrames) {
+    run(input, output, frames, blockFrames, 0, 2);
+}
+
+void Instance::run(const float* input, float* output, int32_t frames, int32_t blockFrames,
+                   int32_t inputPin, int32_t outputPin) {
     if (blockFrames <= 0) return;
     for (int32_t done = 0; done < frames;) {
         const int32_t block = std::min(blockFrames, frames - done);
         // The module takes the input as writable memory; it must not write it.
-        setBuffer(0, const_cast<float*>(input + done));
-        setBuffer(2, output + done);
+        setBuffer(inputPin, const_cast<float*>(input + done));
+        setBuffer(outputPin, output + done);
         process(0, block);
         done += block;
         sampleClock += block;
         // Between blocks the current sample is the last one processed.
-        for (auto& clock : bufferClocks) clock = sampleClock - (block - 1);
+        for (auto& clock : bufferClocks)
+            clock = sampleClock - (block - 1);
     }
 }
 

@@ -21,7 +21,7 @@ struct Request {
 };
 
 class Instance {
-public:
+  public:
     // `pinCount` is the host's answer to PinCount: how many pins it holds.
     explicit Instance(const ModuleLibrary& library, int32_t pinCount = 3);
     ~Instance();  // closes the instance if it is still alive
@@ -35,8 +35,8 @@ public:
     ModuleEntry* entry() const { return record; }
 
     // The dispatcher, as it is: any opcode and arguments.
-    intptr_t dispatch(int32_t opcode, int32_t index = 0, int32_t value = 0,
-                      void* pointer = nullptr, float floatValue = 0.0f);
+    intptr_t dispatch(int32_t opcode, int32_t index = 0, int32_t value = 0, void* pointer = nullptr,
+                      float floatValue = 0.0f);
 
     // Opcode 0, then the pin declarations (opcode 6) so that the host knows
     // each pin's variable address.
@@ -64,18 +64,21 @@ public:
     // sample clock, as a host's audio loop does. Pins 0 and 2 are the module's
     // audio input and output.
     void run(const float* input, float* output, int32_t frames, int32_t blockFrames);
+    // The same with the audio pins named, for hosts that find them by declaration.
+    void run(const float* input, float* output, int32_t frames, int32_t blockFrames,
+             int32_t inputPin, int32_t outputPin);
 
     // The host's side of the conversation, answered to the module.
-    int32_t pinCount;                    // PinCount answer
-    int32_t sampleClock = 0;             // SampleClock answer
-    std::vector<intptr_t> pinBuffers;    // PinBuffer answer per pin index
-    std::vector<int32_t> bufferClocks;   // PinBufferClock answer per pin index
-    std::vector<Request> requests;       // every request received, in order
+    int32_t pinCount;                   // PinCount answer
+    int32_t sampleClock = 0;            // SampleClock answer
+    std::vector<intptr_t> pinBuffers;   // PinBuffer answer per pin index
+    std::vector<int32_t> bufferClocks;  // PinBufferClock answer per pin index
+    std::vector<Request> requests;      // every request received, in order
 
     int countRequests(int32_t opcode) const;
     void clearRequests() { requests.clear(); }
 
-private:
+  private:
     static intptr_t SE_CDECL callback(ModuleEntry* entry, int32_t opcode, int32_t index,
                                       int32_t value, void* pointer, float floatValue);
     intptr_t answer(const Request& request);
