@@ -1,0 +1,414 @@
+// The velmora program run as a user runs it, in a folder of its own per test.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sndfile.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "driver.h"
+#include "module_library.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+struct Audio {
+    SF_INFO info{};
+    std::vector<float> samples;  // interleaved
+
+    std::vector<float> channel(int c) const {
+        std::vector<float> one;
+        for (size_t i = static_cast<size_t>(c); i < samples.size(); i += info.channels) {
+            one.push_back(samples[i]);
+        }
+        return one;
+    }
+};
+
+std::string readText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void writeAudio(const fs::path& path, int format, int rate, int channels,
+                const std::vector<float>& samples) {
+    SF_INFO info{};
+    info.format = format;
+    info.samplerate = rate;
+    info.channels = channels;
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+    sf_writef_float(file, samples.data(), static_cast<sf_count_t>(samples.size()) / channels);
+    sf_close(file);
+}
+
+Audio readAudio(const fs::path& path) {
+    Audio audio;
+    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &audio.info);
+    EXPECT_NE(file, nullptr) << path << ": " << sf_strerror(nullptr);
+    if (file == nullptr) return audio;
+    audio.samples.resize(static_cast<size_t>(audio.info.frames * audio.info.channels));
+    sf_readf_float(file, audio.samples.data(), audio.info.frames);
+    sf_close(file);
+    return audio;
+}
+
+// A few channels that differ from each other in level and spectrum.
+std::vector<float> testSignal(int channels, int frames, float level) {
+    std::vector<float> samples(static_cast<size_t>(channels * frames));
+    uint32_t noise = 12345;
+    for (int i = 0; i < frames; ++i) {
+        for (int c = 0; c < channels; ++c) {
+            noise = noise * 1664525u + 1013904223u;
+            const float random = static_cast<float>(noise >> 8) / 16777216.0f - 0.5f;
+            const float tone = std::sin(0.01f * (c + 1) * i);
+            samples[static_cast<size_t>(i * channels + c)] =
+                level * (c % 2 == 0 ? random : tone) / (c + 1);
+        }
+    }
+    return samples;
+}
+
+bool isPng(const fs::path& path) {
+    return readText(path).rfind("\x89PNG\r\n\x1a\n", 0) == 0;
+}
+
+int lineCount(const std::string& text) {
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+}
+
+class Tool : public testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "velmora-test.XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        folder = pattern;
+    }
+    void TearDown() override { fs::remove_all(folder); }
+
+    // velmora with `args`; `path`, when given, replaces the PATH it sees.
+    Outcome velmora(const std::vector<std::string>& args, const char* path = nullptr,
+                    const std::string& program = VELMORA_TOOL) {
+        std::vector<std::string> words = {program};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& word : words)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
+
+        std::vector<std::string> variables;
+        for (char** e = environ; *e != nullptr; ++e) {
+            if (path == nullptr || std::string(*e).rfind("PATH=", 0) != 0) variables.push_back(*e);
+        }
+        if (path != nullptr) variables.push_back(std::string("PATH=") + path);
+        std::vector<char*> envp;
+        for (auto& variable : variables)
+            envp.push_back(variable.data());
+        envp.push_back(nullptr);
+
+        const fs::path out = folder / ".stdout";
+        const fs::path err = folder / ".stderr";
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        pid_t child = 0;
+        Outcome run;
+        if (posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), envp.data()) ==
+            0) {
+            int status = 0;
+            waitpid(child, &status, 0);
+            run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        posix_spawn_file_actions_destroy(&actions);
+        run.out = readText(out);
+        run.err = readText(err);
+        fs::remove(out);
+        fs::remove(err);
+        return run;
+    }
+
+    // The module through the host library, as the tool should have run it.
+    static std::vector<float> reference(const std::vector<float>& input, float rate, int16_t type,
+                                        int32_t blockFrames = 512) {
+        std::string error;
+        static auto library = velmora::host::ModuleLibrary::load(VELMORA_MODULE_FILE, error);
+        EXPECT_NE(library, nullptr) << error;
+        velmora::host::RenderSettings settings;
+        settings.sampleRate = rate;
+        settings.blockFrames = blockFrames;
+        settings.type = type;
+        std::vector<float> output;
+        EXPECT_TRUE(velmora::host::render(*library, settings, input, output, error)) << error;
+        return output;
+    }
+
+    std::vector<std::string> filesHere() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(folder)) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    fs::path folder;
+};
+
+TEST_F(Tool, RenderMatchesTheHostOnEveryChannel) {
+    const int channels = 3;
+    writeAudio(folder / "in.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 44000, channels,
+               testSignal(channels, 5000, 0.5f));
+    const Outcome run =
+        velmora({"render", "--body", "cello1", "--block", "64", "in.wav", "out.wav"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");  // at the tuned rate there is nothing to note
+
+    const Audio in = readAudio(folder / "in.wav");
+    const Audio out = readAudio(folder / "out.wav");
+    ASSERT_EQ(out.info.channels, channels);
+    ASSERT_EQ(out.info.frames, in.info.frames);
+    EXPECT_EQ(out.info.format, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+    for (int c = 0; c < channels; ++c) {
+        const auto expected = reference(in.channel(c), 44000.0f, 8, 64);
+        EXPECT_EQ(out.channel(c), expected) << "channel " << c;
+    }
+}
+
+TEST_F(Tool, NamesAndNumbersChooseTheSameBody) {
+    writeAudio(folder / "in.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 44000, 1,
+               testSignal(1, 2000, 0.5f));
+    const std::map<std::string, std::vector<std::string>> spellings = {
+        {"8", {"cello1", "Cello I", "CELLO-i", "cello 1"}},
+        {"15", {"cor-anglais-2", "Cor Anglais II", "COR_ANGLAIS_ii"}},
+        {"11", {"contra"}},
+        {"16", {"sym"}},
+    };
+    for (const auto& [number, names] : spellings) {
+        ASSERT_EQ(velmora({"render", "--body", number, "in.wav", "number.wav"}).status, 0);
+        const std::string expected = readText(folder / "number.wav");
+        for (const auto& name : names) {
+            const Outcome run = velmora({"render", "--body", name, "in.wav", "name.wav"});
+            ASSERT_EQ(run.status, 0) << name << ": " << run.err;
+            EXPECT_EQ(readText(folder / "name.wav"), expected) << name << " is not body " << number;
+        }
+    }
+}
+
+TEST_F(Tool, RenderKeepsTheInputsFormatUnlessAskedForFloat) {
+    const auto signal = testSignal(2, 4000, 0.05f);
+    writeAudio(folder / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 48000, 2, signal);
+    writeAudio(folder / "in.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 48000, 2, signal);
+
+    struct Case {
+        std::vector<std::string> args;
+        int format;
+        float tolerance;  // against the host's float output
+    };
+    const std::vector<Case> cases = {
+        {{"in.wav", "out.wav"}, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2.0f / 32768},
+        {{"in.flac", "out.flac"}, SF_FORMAT_FLAC | SF_FORMAT_PCM_24, 2.0f / 32768},
+        {{"in.wav", "out.aiff"}, SF_FORMAT_AIFF | SF_FORMAT_PCM_16, 2.0f / 32768},
+        {{"in.wav", "float.wav", "--float"}, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0.0f},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"render", "--body", "Oboe I"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Outcome run = velmora(args);
+        ASSERT_EQ(run.status, 0) << run.err;
+        // The rate is not the tuned one, which the user is told.
+        EXPECT_NE(run.err.find("tuned for 44000 Hz"), std::string::npos) << run.err;
+
+        const Audio in = readAudio(folder / c.args[0]);
+        const Audio out = readAudio(folder / c.args[1]);
+        EXPECT_EQ(out.info.format & (SF_FORMAT_TYPEMASK | SF_FORMAT_SUBMASK), c.format)
+            << c.args[1];
+        EXPECT_EQ(out.info.samplerate, 48000);
+        ASSERT_EQ(out.info.frames, in.info.frames);
+        for (int channel = 0; channel < 2; ++channel) {
+            const auto expected = reference(in.channel(channel), 48000.0f, 12);
+            const auto got = out.channel(channel);
+            float worst = 0.0f;
+            for (size_t i = 0; i < got.size(); ++i) {
+                worst = std::max(worst, std::fabs(got[i] - expected[i]));
+            }
+            EXPECT_LE(worst, c.tolerance) << c.args[1] << " channel " << channel;
+        }
+    }
+
+    // A body's gain can take a loud file past full scale: 16-bit output
+    // clips, and says so, where float keeps every sample.
+    writeAudio(folder / "loud.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44000, 1,
+               testSignal(1, 4000, 1.8f));
+    const Outcome loud = velmora({"render", "--body", "15", "loud.wav", "clipped.wav"});
+    EXPECT_EQ(loud.status, 0);
+    EXPECT_NE(loud.err.find("clipped"), std::string::npos) << loud.err;
+}
+
+TEST_F(Tool, ErrorsAreOneLineAndLeaveNothingBehind) {
+    writeAudio(folder / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44000, 1,
+               testSignal(1, 1000, 0.5f));
+    const std::string input = readText(folder / "in.wav");
+    std::ofstream(folder / "kept.wav") << "an earlier result";
+
+    // A copy of the program with no module beside it.
+    fs::create_directory(folder / "alone");
+    fs::copy_file(VELMORA_TOOL, folder / "alone" / "velmora");
+
+    struct Case {
+        std::vector<std::string> args;
+        std::string says;
+        std::string program = VELMORA_TOOL;
+    };
+    const std::vector<Case> cases = {
+        {{"render", "--body", "1", "missing.wav", "out.wav"}, "missing.wav"},
+        {{"render", "--body", "kazoo", "in.wav", "out.wav"}, "kazoo"},
+        {{"render", "--body", "violin", "in.wav", "out.wav"}, "Violin III"},
+        {{"render", "--body", "99", "in.wav", "out.wav"}, "99"},
+        {{"render", "--body", "1", "in.wav", "in.wav"}, "is the input"},
+        {{"render", "--body", "1", "in.wav", "./alone/../in.wav"}, "is the input"},
+        {{"render", "--body", "1", "in.wav", "in.wav/out.wav"}, "cannot write"},
+        {{"render", "--body", "1", "in.wav", "out.flac", "--float"}, "cannot hold"},
+        {{"render", "--body", "1", "missing.wav", "kept.wav"}, "missing.wav"},
+        {{"render", "--body", "1", "in.wav", "out.wav", "--module", "none.so"}, "none.so"},
+        {{"info"}, "Module.so", (folder / "alone" / "velmora").string()},
+        {{"response", "--body", "oboe"}, "Oboe II"},
+        {{"render", "in.wav", "out.wav"}, "--body"},
+    };
+    const auto before = filesHere();
+    for (const Case& c : cases) {
+        std::string line;
+        for (const auto& arg : c.args)
+            line += arg + " ";
+        const Outcome run = velmora(c.args, nullptr, c.program);
+        EXPECT_NE(run.status, 0) << line;
+        EXPECT_EQ(lineCount(run.err), 1) << line << "\n" << run.err;
+        EXPECT_NE(run.err.find(c.says), std::string::npos) << line << "\n" << run.err;
+        EXPECT_EQ(filesHere(), before) << line;
+    }
+    EXPECT_EQ(readText(folder / "in.wav"), input);
+    EXPECT_EQ(readText(folder / "kept.wav"), "an earlier result");
+}
+
+// "  12  Oboe I   9.9732  +19.98 dB  1346.37 Hz" into the body number's peak.
+std::map<int, std::pair<double, double>> peaks(const std::string& table) {
+    std::map<int, std::pair<double, double>> found;
+    std::istringstream lines(table);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream words(line);
+        std::vector<std::string> w{std::istream_iterator<std::string>(words), {}};
+        if (w.size() < 6 || w.back() != "Hz" ||
+            !std::isdigit(static_cast<unsigned char>(w[0][0]))) {
+            continue;
+        }
+        found[std::stoi(w[0])] = {std::stod(w[w.size() - 5]), std::stod(w[w.size() - 2])};
+    }
+    return found;
+}
+
+TEST_F(Tool, ResponsePeaksOfTheWindBodies) {
+    const Outcome run = velmora({"response", "--csv", "r.csv", "--plot", "r.png"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto measured = peaks(run.out);
+    EXPECT_EQ(measured.size(), 16u) << run.out;
+
+    // Gain and frequency of each wind body's strongest resonance at 44000 Hz.
+    const std::map<int, std::pair<double, double>> known = {
+        {12, {9.973, 1346}}, {13, {5.884, 1110}}, {14, {9.464, 1008}},
+        {15, {10.885, 928}}, {16, {10.00, 775}},
+    };
+    for (const auto& [body, peak] : known) {
+        ASSERT_TRUE(measured.count(body)) << body;
+        EXPECT_NEAR(measured.at(body).first, peak.first, 0.005 * peak.first) << body;
+        EXPECT_NEAR(measured.at(body).second, peak.second, 3.0) << body;
+    }
+
+    // One header and a row per frequency, every row as wide as the header.
+    std::istringstream csv(readText(folder / "r.csv"));
+    std::string header;
+    std::getline(csv, header);
+    EXPECT_EQ(header.rfind("frequency_hz,\"Violin I\"", 0), 0u) << header;
+    int rows = 0;
+    for (std::string row; std::getline(csv, row); ++rows) {
+        EXPECT_EQ(std::count(row.begin(), row.end(), ','), 16);
+    }
+    EXPECT_GT(rows, 100);
+    EXPECT_TRUE(isPng(folder / "r.png"));
+
+    // The resonances are fractions of the rate: at twice the rate, twice the frequency.
+    const Outcome doubled = velmora({"response", "--body", "Oboe I", "--rate", "88000"});
+    ASSERT_EQ(doubled.status, 0) << doubled.err;
+    EXPECT_NEAR(peaks(doubled.out).at(12).second, 2 * 1346.0, 6.0) << doubled.out;
+    EXPECT_NE(doubled.err.find("tuned for 44000 Hz"), std::string::npos);
+}
+
+TEST_F(Tool, WithoutGnuplotTheResponseIsWrittenAsATable) {
+    const Outcome run = velmora({"response", "--body", "13", "--plot", "r.png"}, "/nonexistent");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("gnuplot"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(folder / "r.png"));
+    EXPECT_NE(readText(folder / "r.csv").find("\"Oboe II\""), std::string::npos);
+}
+
+TEST_F(Tool, DemoWritesPlayableFilesAndThePlot) {
+    const Outcome run = velmora({"demo", "--out", "demo"});
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    const fs::path demo = folder / "demo";
+    const Audio dry = readAudio(demo / "dry.wav");
+    std::vector<fs::path> bodies;
+    for (const auto& entry : fs::directory_iterator(demo)) {
+        const auto name = entry.path().filename().string();
+        EXPECT_NE(name[0], '.') << "left behind: " << name;
+        if (entry.path().extension() == ".wav" && name != "dry.wav") bodies.push_back(entry.path());
+        EXPECT_NE(run.out.find(name), std::string::npos) << name << " missing from the table";
+    }
+    EXPECT_EQ(bodies.size(), 16u);
+    EXPECT_GT(dry.info.frames, 3 * 44000);  // a few seconds
+    for (const auto& path : bodies) {
+        const Audio wet = readAudio(path);
+        EXPECT_EQ(wet.info.samplerate, 44000);
+        EXPECT_EQ(wet.info.channels, 1);
+        EXPECT_EQ(wet.info.frames, dry.info.frames);
+        float peak = 0.0f;
+        for (const float x : wet.samples)
+            peak = std::max(peak, std::fabs(x));
+        EXPECT_NEAR(peak, 0.891f, 0.01f) << path;  // audible, not clipped
+        EXPECT_NE(wet.samples, dry.samples) << path;
+    }
+    EXPECT_TRUE(isPng(demo / "response.png"));
+}
+
+TEST_F(Tool, InfoListsTheModulesOwnBodies) {
+    const Outcome run = velmora({"info"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    for (const char* text : {"Velmora, version 2230", "Signal", "Output", "   1  Violin I\n",
+                             "  13  Oboe II\n", "  16  Sympathetic\n"}) {
+        EXPECT_NE(run.out.find(text), std::string::npos) << text << "\n" << run.out;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,42 @@
+#include "loaded_module.h"
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+
+#include "driver.h"
+#include "tool_error.h"
+
+namespace velmora::tool {
+
+namespace {
+
+std::string programDirectory() {
+    std::error_code error;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::string(".") : self.parent_path().string();
+}
+
+}  // namespace
+
+LoadedModule loadModule(const std::string& path) {
+    const std::string file = path.empty() ? host::defaultModulePath(programDirectory()) : path;
+    std::string error;
+    LoadedModule module;
+    module.library = host::ModuleLibrary::load(file, error);
+    if (module.library == nullptr) throw Error(error);
+    if (!module.library->describe(module.info, error)) throw Error(error);
+    if (!host::readPins(*module.library, module.pins, error)) throw Error(error);
+    module.bodies = bodiesFrom(module.pins);
+    return module;
+}
+
+void noteTuning(int rate) {
+    if (rate == kTunedRate) return;
+    char shift[32];
+    std::snprintf(shift, sizeof shift, "%+.1f%%", 100.0 * (rate / double(kTunedRate) - 1.0));
+    note("the bodies are tuned for " + std::to_string(kTunedRate) + " Hz; at " +
+         std::to_string(rate) + " Hz every resonance moves by " + shift);
+}
+
+}  // namespace velmora::tool

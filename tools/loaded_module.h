@@ -1,0 +1,32 @@
+// The module library a command works with, loaded and described once.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "abi.h"
+#include "bodies.h"
+#include "module_library.h"
+
+namespace velmora::tool {
+
+// The rate at which the bodies' resonances sit where they were tuned; they
+// are fixed fractions of the sample rate, so at other rates they move with it.
+inline constexpr int kTunedRate = 44000;
+
+struct LoadedModule {
+    std::unique_ptr<host::ModuleLibrary> library;
+    host::ModuleInfo info;
+    std::vector<PinProperties> pins;
+    std::vector<Body> bodies;
+};
+
+// `path`, or when empty the library built beside this program. Throws with
+// the loader's or the host's message.
+LoadedModule loadModule(const std::string& path);
+
+// Tells the user, once, when `rate` is not the one the bodies are tuned for.
+void noteTuning(int rate);
+
+}  // namespace velmora::tool

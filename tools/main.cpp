@@ -1,0 +1,44 @@
+// velmora: hear the module's bodies, check a build, process recordings.
+#include <CLI/CLI.hpp>
+#include <iostream>
+#include <vector>
+
+#include "commands.h"
+#include "tool_error.h"
+
+using namespace velmora::tool;
+
+void velmora::tool::addModuleOption(CLI::App& command, std::string& path) {
+    command.add_option("--module", path,
+                       "Module library to load (default: Module.so beside velmora)");
+}
+
+int main(int argc, char** argv) {
+    CLI::App app{"Velmora: instrument-body resonances for sound files"};
+    app.require_subcommand(1);
+
+    const std::vector<Command> commands = {addInfoCommand(app), addRenderCommand(app),
+                                           addResponseCommand(app), addDemoCommand(app)};
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0) return app.exit(e);  // --help
+        std::cerr << "velmora: " << e.what() << " (see velmora --help)\n";
+        return 2;
+    }
+
+    installInterruptHandler();
+    try {
+        for (const Command& command : commands) {
+            if (command.subcommand->parsed()) command.run();
+        }
+    } catch (const Error& e) {
+        std::cerr << "velmora: " << e.what() << '\n';
+        return 1;
+    } catch (const std::exception& e) {
+        std::cerr << "velmora: " << e.what() << '\n';
+        return 1;
+    }
+    return 0;
+}
