@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up a Debian machine, builds and tests Velmora.
 #
-#   ./build.sh          install what is missing, build both presets
+#   ./build.sh          install what is missing, build both presets, make the demo
 #   ./build.sh test     the same, then run every test of both builds
 #   ./build.sh bench    the same as build, then run the benchmark
 set -euo pipefail
@@ -14,6 +14,7 @@ jobs=$(nproc)
 packages=(
     cmake ninja-build g++ pkg-config
     googletest libbenchmark-dev
+    libsndfile1-dev libfftw3-dev libcli11-dev gnuplot-nox
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
     wine wine32:i386
 )
@@ -64,6 +65,8 @@ build_preset win32
 case "$command" in
     build)
         echo "Built build/native/Module.so and build/win32/Module.dll"
+        build/native/velmora demo --out out/demo
+        echo "Listen to out/demo/*.wav; the bodies' responses are in out/demo/response.png"
         ;;
     test)
         prepare_wine
