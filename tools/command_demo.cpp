@@ -67,7 +67,7 @@ void demo(const std::string& modulePath, const fs::path& folder) {
         std::string failure;
         if (!host::render(*module.library, settings, source, wet, failure)) throw Error(failure);
         char level[32];
-        std::snprintf(level, sizeof level, "%+6.1f dB", 20.0 * std::log10(rms(wet) / sourceRms));
+        std::snprintf(level, sizeof level, "%+5.1f dB", 20.0 * std::log10(rms(wet) / sourceRms));
         char number[16];
         std::snprintf(number, sizeof number, "%02d-", body.number);
         const std::string file = number + fileStem(body) + ".wav";
@@ -86,9 +86,9 @@ void demo(const std::string& modulePath, const fs::path& folder) {
     std::printf("Wrote %zu files to %s (mono, %d Hz, 16-bit WAV, %.1f s, peaks at -1 dBFS):\n",
                 written.size(), folder.c_str(), kTunedRate,
                 static_cast<double>(source.size()) / kTunedRate);
-    std::printf("  %-26s %-34s %s\n", "file", "", "level against the dry source");
+    std::printf("  %-24s %-34s %s\n", "file", "contents", "RMS against dry");
     for (const Written& w : written) {
-        std::printf("  %-26s %-34s %s\n", w.file.c_str(), w.what.c_str(), w.detail.c_str());
+        std::printf("  %-24s %-34s %s\n", w.file.c_str(), w.what.c_str(), w.detail.c_str());
     }
 }
 

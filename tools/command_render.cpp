@@ -82,6 +82,7 @@ void render(const RenderOptions& options) {
         done += frames;
         progress.update(done);
     }
+    progress.finish();
     writer.close();
     staged.commit();
 

@@ -21,7 +21,7 @@ struct ResponseOptions {
 };
 
 void printPeaks(const std::vector<Response>& responses) {
-    std::printf("body                    peak gain              at\n");
+    std::printf("%-21s %9s %11s %12s\n", "body", "peak gain", "level", "frequency");
     for (const Response& r : responses) {
         std::printf("%3d  %-16s %9.4f %+8.2f dB %9.2f Hz\n", r.body.number, r.body.name.c_str(),
                     r.peak.gain, 20.0 * std::log10(r.peak.gain), r.peak.frequency);

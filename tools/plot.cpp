@@ -112,7 +112,7 @@ void plotResponses(const fs::path& gnuplot, const fs::path& png,
     const double rate = responses.front().sampleRate;
     const size_t curves = responses.size();
     std::ofstream script(work.path() / "plot.gp");
-    script << "set terminal pngcairo size 1000,560 font ',10'\n"
+    script << "set terminal pngcairo size 960,540 font ',10'\n"
               "set output 'plot.png'\n"
               "set datafile separator ','\n"
               "set logscale x\n"
@@ -128,12 +128,14 @@ void plotResponses(const fs::path& gnuplot, const fs::path& png,
            << rate
            << " Hz'\n"
               // Eight colours, then the same eight dashed, keep every curve apart.
-              "colour(i) = (i - 2) % 8 + 1\n"
+              "array colours[8] = ['#1f77b4', '#d62728', '#2ca02c', '#9467bd', "
+              "'#ff7f0e', '#8c564b', '#17becf', '#000000']\n"
+              "colour(i) = colours[(i - 2) % 8 + 1]\n"
               "dashes(i) = (i - 2) / 8 + 1\n"
               "plot for [i=2:"
            << curves + 1
            << "] 'data.csv' using 1:i title columnheader(i)"
-              " with lines lw 1.3 lc colour(i) dt dashes(i)\n";
+              " with lines lw 1.3 lc rgb colour(i) dt dashes(i)\n";
     script.close();
 
     const fs::path log = work.path() / "gnuplot.log";

@@ -9,8 +9,9 @@ namespace velmora::tool {
 Progress::Progress(std::string text, int64_t count, int64_t worthShowing)
     : label(std::move(text)), total(count), shown(count >= worthShowing && isatty(STDERR_FILENO)) {}
 
-Progress::~Progress() {
+void Progress::finish() {
     if (shown && lastPercent >= 0) std::fprintf(stderr, "\r\033[K");
+    shown = false;
 }
 
 void Progress::update(int64_t done) {

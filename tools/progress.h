@@ -11,11 +11,12 @@ class Progress {
   public:
     // Shown only when `total` reaches `worthShowing` and stderr is a terminal.
     Progress(std::string label, int64_t total, int64_t worthShowing);
-    ~Progress();  // clears the line
+    ~Progress() { finish(); }
     Progress(const Progress&) = delete;
     Progress& operator=(const Progress&) = delete;
 
     void update(int64_t done);
+    void finish();  // clears the line, before anything else is printed
 
   private:
     std::string label;
