@@ -42,7 +42,7 @@ void measure(const ResponseOptions& options) {
     const std::vector<Response> responses = measureAll(*module.library, bodies, options.rate);
     printPeaks(responses);
     if (!options.csv.empty()) writeResponseCsv(options.csv, responses);
-    if (!options.plot.empty()) plotOrTable(options.plot, responses);
+    if (!options.plot.empty()) plotOrTable(options.plot, responses, options.csv);
 }
 
 }  // namespace

@@ -149,15 +149,20 @@ void plotResponses(const fs::path& gnuplot, const fs::path& png,
     staged.commit();
 }
 
-fs::path plotOrTable(const fs::path& png, const std::vector<Response>& responses) {
+fs::path plotOrTable(const fs::path& png, const std::vector<Response>& responses,
+                     const fs::path& table) {
     if (const auto gnuplot = findGnuplot()) {
         plotResponses(*gnuplot, png, responses);
         return png;
     }
+    const std::string missing = "gnuplot not found (Debian package gnuplot-nox), so no plot; ";
+    if (!table.empty()) {
+        note(missing + "the responses are in " + table.string());
+        return table;
+    }
     fs::path csv = png;
     csv.replace_extension(".csv");
-    note("gnuplot not found (Debian package gnuplot-nox), so no plot; writing " + csv.string() +
-         " instead");
+    note(missing + "writing " + csv.string() + " instead");
     writeResponseCsv(csv, responses);
     return csv;
 }

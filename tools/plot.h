@@ -20,8 +20,10 @@ void plotResponses(const std::filesystem::path& gnuplot, const std::filesystem::
                    const std::vector<Response>& responses);
 
 // The plot when gnuplot is there; otherwise says so and writes the CSV
-// beside where the plot would have gone. Answers the file written.
+// beside where the plot would have gone, unless `table` names one already
+// written. Answers the file that holds the responses.
 std::filesystem::path plotOrTable(const std::filesystem::path& png,
-                                  const std::vector<Response>& responses);
+                                  const std::vector<Response>& responses,
+                                  const std::filesystem::path& table = {});
 
 }  // namespace velmora::tool

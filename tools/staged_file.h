@@ -16,7 +16,6 @@ class StagedFile {
     StagedFile& operator=(const StagedFile&) = delete;
 
     const std::filesystem::path& path() const { return temporary; }
-    const std::filesystem::path& target() const { return destination; }
     void commit();
 
   private:
