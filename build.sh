@@ -53,14 +53,45 @@ prepare_wine() {
     fi
 }
 
+# Google Benchmark for the cross build comes from Debian's source package,
+# unpacked once under build/_deps.
+benchmark_source() {
+    local deps="$PWD/build/_deps"
+    local found
+    found=$(ls -d "$deps"/benchmark-*/ 2>/dev/null | head -n1)
+    if [[ -z "$found" ]]; then
+        mkdir -p "$deps"
+        local sudo=""
+        [[ $(id -u) -ne 0 ]] && sudo=sudo
+        if ! grep -rqs "^Types: deb-src" /etc/apt/sources.list.d/ &&
+            ! grep -qs "^deb-src" /etc/apt/sources.list; then
+            $sudo tee /etc/apt/sources.list.d/velmora-src.sources >/dev/null <<'SOURCES'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SOURCES
+            $sudo apt-get update -qq >/dev/null
+        fi
+        (cd "$deps" && apt-get source --download-only -qq benchmark >/dev/null 2>&1 &&
+            tar xf benchmark_*.orig.tar.* && rm -f benchmark_*) ||
+            echo "warning: no Google Benchmark sources; the 32-bit benchmark is not built" >&2
+        found=$(ls -d "$deps"/benchmark-*/ 2>/dev/null | head -n1)
+    fi
+    echo "${found%/}"
+}
+
 build_preset() {
-    cmake --preset "$1" >/dev/null
-    cmake --build --preset "$1" -j "$jobs"
+    local preset=$1
+    shift
+    cmake --preset "$preset" "$@" >/dev/null
+    cmake --build --preset "$preset" -j "$jobs"
 }
 
 install_packages
 build_preset native
-build_preset win32
+build_preset win32 -DVELMORA_BENCHMARK_SOURCE="$(benchmark_source)"
 
 case "$command" in
     build)
@@ -75,8 +106,17 @@ case "$command" in
         ctest --preset win32 || status=1
         exit $status
         ;;
+    bench)
+        prepare_wine
+        echo "== native x86-64 =="
+        build/native/kernels_bench "${@:2}"
+        if [[ -x build/win32/kernels_bench.exe ]]; then
+            echo "== 32-bit Windows build under Wine =="
+            wine build/win32/kernels_bench.exe "${@:2}"
+        fi
+        ;;
     *)
-        echo "usage: $0 [build|test]" >&2
+        echo "usage: $0 [build|test|bench]" >&2
         exit 2
         ;;
 esac

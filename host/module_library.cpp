@@ -19,8 +19,12 @@ void* loader::open(const std::string& path, std::string& error) {
 void* loader::find(void* library, const char* name) {
     return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
 }
-void loader::close(void* library) { FreeLibrary(static_cast<HMODULE>(library)); }
-std::string moduleFileName() { return "Module.dll"; }
+void loader::close(void* library) {
+    FreeLibrary(static_cast<HMODULE>(library));
+}
+std::string moduleFileName() {
+    return "Module.dll";
+}
 #else
 void* loader::open(const std::string& path, std::string& error) {
     void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -30,9 +34,15 @@ void* loader::open(const std::string& path, std::string& error) {
     }
     return library;
 }
-void* loader::find(void* library, const char* name) { return dlsym(library, name); }
-void loader::close(void* library) { dlclose(library); }
-std::string moduleFileName() { return "Module.so"; }
+void* loader::find(void* library, const char* name) {
+    return dlsym(library, name);
+}
+void loader::close(void* library) {
+    dlclose(library);
+}
+std::string moduleFileName() {
+    return "Module.so";
+}
 #endif
 
 std::string defaultModulePath(const std::string& programDirectory) {

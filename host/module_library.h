@@ -25,7 +25,7 @@ struct ModuleInfo {
 };
 
 class ModuleLibrary {
-public:
+  public:
     // The loaded library, or null with `error` saying why (file not found,
     // not a library, an export missing).
     static std::unique_ptr<ModuleLibrary> load(const std::string& path, std::string& error);
@@ -41,7 +41,7 @@ public:
     // Index 0 described, or false with `error` saying what did not check out.
     bool describe(ModuleInfo& info, std::string& error) const;
 
-private:
+  private:
     ModuleLibrary() = default;
     void* handle = nullptr;
     std::string libraryPath;

@@ -17,6 +17,7 @@
 // build. State lives in locals for the whole call and is stored back once.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cfloat>
 #include <cmath>
@@ -110,38 +111,96 @@ inline double flushSubnormal(double v) {
     return std::fpclassify(v) == FP_SUBNORMAL ? 0.0 : v;
 }
 
-// The history of a running cascade, held in locals for one call.
+// Runs f.template operator()<k>() for k = N-1 down to 0, written out in
+// full so that every stage's history can live in registers.
+template <std::size_t N, class F>
+inline void forEachStageDownwards(F&& f) {
+    [&]<std::size_t... k>(std::index_sequence<k...>) {
+        (f.template operator()<N - 1 - k>(), ...);
+    }
+    (std::make_index_sequence<N>{});
+}
+
+// One call of a cascade, with the history held in locals.
+//
+// Within one frame the stages form a long chain (each waits for the one
+// before), but from frame to frame each stage depends only on itself. So the
+// stages run skewed: in step i, stage k works on frame i - k, taking what
+// stage k-1 handed it in step i-1. Every step is then N short independent
+// recurrences the processor can overlap, and every stage still sees exactly
+// the values, in exactly the order, of the frame-by-frame algorithm. The
+// first N-1 steps fill the pipeline and the last N-1 drain it.
 template <const auto& body>
 class CascadeRun {
   public:
     static constexpr std::size_t N = std::remove_cvref_t<decltype(body)>::stageCount;
+    static constexpr int32_t kLatency = static_cast<int32_t>(N) - 1;
 
     // filterState holds, per stage k, y_k[n-2] at 2k and y_k[n-1] at 2k+1.
-    explicit CascadeRun(const double* state) {
-        for (std::size_t k = 0; k < N; ++k) {
-            y2[k] = state[2 * k];
-            y1[k] = state[2 * k + 1];
+    CascadeRun(const double* state, const float* input, float* output, float firstSample)
+        : in(input), out(output), first(firstSample) {
+        [&]<std::size_t... k>(std::index_sequence<k...>) {
+            ((y2[k] = state[2 * k], y1[k] = state[2 * k + 1]), ...);
         }
+        (std::make_index_sequence<N>{});
     }
 
     void store(double* state) const {
-        for (std::size_t k = 0; k < N; ++k) {
-            state[2 * k] = flushSubnormal(y2[k]);
-            state[2 * k + 1] = flushSubnormal(y1[k]);
-        }
-    }
-
-    float frame(float sample) {
-        const double x = sample;
-        double signal = body.gain(x);
         [&]<std::size_t... k>(std::index_sequence<k...>) {
-            ((signal = stage<k>(signal)), ...);
+            ((state[2 * k] = flushSubnormal(y2[k]), state[2 * k + 1] = flushSubnormal(y1[k])), ...);
         }
         (std::make_index_sequence<N>{});
-        return static_cast<float>(body.mix(signal, x));
+    }
+
+    [[gnu::always_inline]] void run(int32_t frames) {
+        // Steps in which every stage has a frame to work on, after frame 0
+        // (whose input may be softened) has left the pipeline.
+        const int32_t steps = frames + kLatency;
+        const int32_t fullFrom = std::min(kLatency + 1, steps);
+        int32_t i = 0;
+        for (; i < fullFrom; ++i)
+            partialStep(i, frames);
+        for (; i < frames; ++i)
+            fullStep(i);
+        for (; i < steps; ++i)
+            partialStep(i, frames);
     }
 
   private:
+    [[gnu::always_inline]] void fullStep(int32_t i) {
+        forEachStageDownwards<N>([&]<std::size_t k>() {
+            if constexpr (k == 0) {
+                pipe[1] = stage<0>(body.gain(static_cast<double>(in[i])));
+            } else {
+                pipe[k + 1] = stage<k>(pipe[k]);
+            }
+            if constexpr (k + 1 == N) emit(i - kLatency, in[i - kLatency]);
+        });
+    }
+
+    // A step at either end of the call: only the stages with a frame to work on.
+    void partialStep(int32_t i, int32_t frames) {
+        forEachStageDownwards<N>([&]<std::size_t k>() {
+            const int32_t frame = i - static_cast<int32_t>(k);
+            if (frame < 0 || frame >= frames) return;
+            if constexpr (k == 0) {
+                pipe[1] = stage<0>(body.gain(static_cast<double>(sampleAt(frame))));
+            } else {
+                pipe[k + 1] = stage<k>(pipe[k]);
+            }
+            if constexpr (k + 1 == N) emit(frame, sampleAt(frame));
+        });
+    }
+
+    float sampleAt(int32_t frame) const { return frame == 0 ? first : in[frame]; }
+
+    // The last stage has just handed on the filtered value of `frame`. The
+    // input sample is read before the output is written, so the host may
+    // give one buffer for both.
+    void emit(int32_t frame, float sample) {
+        out[frame] = static_cast<float>(body.mix(pipe[N], static_cast<double>(sample)));
+    }
+
     // Runs stage k on its input and answers what the next stage (or, for the
     // last stage, the output) receives.
     template <std::size_t k>
@@ -161,8 +220,12 @@ class CascadeRun {
         return next;
     }
 
-    double y1[N];  // y_k[n-1]
-    double y2[N];  // y_k[n-2]
+    const float* in;
+    float* out;
+    float first;         // frame 0's input, softened after a change of body
+    double y1[N];        // y_k at its stage's previous frame
+    double y2[N];        // y_k one frame before that
+    double pipe[N + 1];  // pipe[k]: stage k's next input; pipe[N]: the filtered output
 };
 
 // The process function of one body. The first sample after a change of body
@@ -173,19 +236,13 @@ void SE_CDECL processCascade(void* module, int32_t offset, int32_t frames) {
     Module& m = Module::from(module);
     if (frames <= 0 || m.inBuffer == nullptr || m.outBuffer == nullptr) return;
     const float* in = m.inBuffer + offset;
-    float* out = m.outBuffer + offset;
-
-    CascadeRun<body> run(m.filterState);
     float first = in[0];
     if (m.firstSampleFlag) {
         first *= 0.25f;
         m.firstSampleFlag = false;
     }
-    // Each input sample is read before its output is written, so the host
-    // may hand the same buffer for both.
-    out[0] = run.frame(first);
-    for (int32_t i = 1; i < frames; ++i)
-        out[i] = run.frame(in[i]);
+    CascadeRun<body> run(m.filterState, in, m.outBuffer + offset, first);
+    run.run(frames);
     run.store(m.filterState);
 }
 

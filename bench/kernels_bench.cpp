@@ -1,0 +1,330 @@
+// Nanoseconds per sample of every kernel, beside three baselines run over the
+// same input in the same process:
+//   literal  the algorithm as written: state in filterState, one memmove of
+//            2N-1 doubles per sample;
+//   df1/tdf2 a general-purpose biquad cascade with run-time coefficients, in
+//            Direct Form I and Transposed Direct Form II;
+//   floor    one two-pole recurrence alone, the loop-carried chain that no
+//            bit-exact kernel can beat.
+// Plus each kernel on zeros after its state has decayed, against ordinary
+// input. A table of ratios follows Google Benchmark's own output.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "coefficients.h"
+#include "kernels.h"
+#include "module.h"
+#include "reference_kernels.h"
+
+namespace {
+
+using velmora::kTypeCount;
+
+const char* const kNames[kTypeCount] = {
+    "PassFilter", "ViolinI", "ViolinII",    "ViolinIII",    "ViolaI",     "ViolaII",
+    "ViolI",      "ViolII",  "CelloI",      "CelloII",      "Bass",       "Contrabass",
+    "OboeI",      "OboeII",  "CorAnglaisI", "CorAnglaisII", "Sympathetic"};
+
+constexpr int32_t kFramesPerIteration = 8192;
+
+std::vector<float> noise(size_t length) {
+    std::vector<float> x(length);
+    uint32_t seed = 2463534242u;
+    for (float& v : x) {
+        seed ^= seed << 13;
+        seed ^= seed >> 17;
+        seed ^= seed << 5;
+        v = static_cast<float>(seed) / 4294967296.0f - 0.5f;
+    }
+    return x;
+}
+
+const std::vector<float>& ordinaryInput() {
+    static const std::vector<float> input = noise(kFramesPerIteration);
+    return input;
+}
+const std::vector<float>& silentInput() {
+    static const std::vector<float> input(kFramesPerIteration, 0.0f);
+    return input;
+}
+
+// --- Generic cascade baseline ---------------------------------------------
+
+struct Biquad {
+    double b0, b1, b2, a1, a2;
+};
+
+// The body's resonators as a general-purpose library would hold them: an
+// array of sections, each with five run-time coefficients.
+struct GenericCascade {
+    double gain = 1.0;
+    std::vector<Biquad> sections;
+};
+
+template <const auto& body>
+GenericCascade genericOf() {
+    GenericCascade c;
+    c.gain = 0.001;
+    for (const auto& s : body.stages)
+        c.sections.push_back({1.0, 0.0, -1.0, s.b, s.a});
+    return c;
+}
+
+GenericCascade genericCascade(int type) {
+    using namespace velmora::bodies;
+    switch (type) {
+        case 0:
+            return {1.0, {{0.9994, -0.9994, 0.0, -0.9994, 0.0}}};
+        case 1:
+            return genericOf<violinI>();
+        case 2:
+            return genericOf<violinII>();
+        case 3:
+            return genericOf<violinIII>();
+        case 4:
+            return genericOf<violaI>();
+        case 5:
+            return genericOf<violaII>();
+        case 6:
+            return genericOf<violI>();
+        case 7:
+            return genericOf<violII>();
+        case 8:
+            return genericOf<celloI>();
+        case 9:
+            return genericOf<celloII>();
+        case 10:
+            return genericOf<bass>();
+        case 11:
+            return genericOf<contrabass>();
+        case 12:
+            return genericOf<oboeI>();
+        case 13:
+            return genericOf<oboeII>();
+        case 14:
+            return genericOf<corAnglaisI>();
+        case 15:
+            return genericOf<corAnglaisII>();
+        default:
+            return genericOf<sympathetic>();
+    }
+}
+
+struct DirectFormOneState {
+    double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
+};
+
+void runDirectFormOne(const GenericCascade& c, std::vector<DirectFormOneState>& state,
+                      const float* in, float* out, int32_t frames) {
+    for (int32_t i = 0; i < frames; ++i) {
+        double v = in[i] * c.gain;
+        for (size_t k = 0; k < c.sections.size(); ++k) {
+            const Biquad& q = c.sections[k];
+            DirectFormOneState& s = state[k];
+            const double y = q.b0 * v + q.b1 * s.x1 + q.b2 * s.x2 - q.a1 * s.y1 - q.a2 * s.y2;
+            s.x2 = s.x1;
+            s.x1 = v;
+            s.y2 = s.y1;
+            s.y1 = y;
+            v = y;
+        }
+        out[i] = static_cast<float>(v);
+    }
+}
+
+struct TransposedState {
+    double s1 = 0, s2 = 0;
+};
+
+void runTransposed(const GenericCascade& c, std::vector<TransposedState>& state, const float* in,
+                   float* out, int32_t frames) {
+    for (int32_t i = 0; i < frames; ++i) {
+        double v = in[i] * c.gain;
+        for (size_t k = 0; k < c.sections.size(); ++k) {
+            const Biquad& q = c.sections[k];
+            TransposedState& s = state[k];
+            const double y = q.b0 * v + s.s1;
+            s.s1 = q.b1 * v - q.a1 * y + s.s2;
+            s.s2 = q.b2 * v - q.a2 * y;
+            v = y;
+        }
+        out[i] = static_cast<float>(v);
+    }
+}
+
+// --- Benchmarks -------------------------------------------------------------
+
+// Runs `process(offset, frames)` over one iteration's frames in host blocks.
+template <class Process>
+void blocks(benchmark::State& state, int32_t block, Process process) {
+    for (auto _ : state) {
+        for (int32_t p = 0; p < kFramesPerIteration; p += block)
+            process(p, block);
+        benchmark::ClobberMemory();
+    }
+    state.counters["frames"] = kFramesPerIteration;
+}
+
+struct Rig {
+    Module module{nullptr, 0};
+    std::vector<float> input;
+    std::vector<float> output = std::vector<float>(kFramesPerIteration);
+    explicit Rig(const std::vector<float>& signal) : input(signal) {
+        module.inBuffer = input.data();
+        module.outBuffer = output.data();
+    }
+};
+
+// Brings a kernel's state to where a long silence leaves it: after ordinary
+// input the state is moved down by a power of two to around 1e-300, then
+// zeros run until every stage has passed through the subnormal range.
+template <class Run>
+void decay(Rig& rig, Run run) {
+    std::vector<float> warm = ordinaryInput();
+    rig.module.inBuffer = warm.data();
+    run(0, kFramesPerIteration);
+    double largest = 0;
+    for (double v : rig.module.filterState)
+        largest = std::max(largest, std::fabs(v));
+    if (largest > 0) {
+        for (double& v : rig.module.filterState)
+            v = std::ldexp(v, -996 - std::ilogb(largest));
+    }
+    rig.module.inBuffer = rig.input.data();
+    for (int i = 0; i < 40; ++i)
+        run(0, kFramesPerIteration);
+}
+
+void registerAll() {
+    for (int32_t block : {64, 1024}) {
+        const std::string size = "/" + std::to_string(block);
+        for (int type = 0; type < kTypeCount; ++type) {
+            const std::string name = kNames[type];
+            benchmark::RegisterBenchmark(
+                ("kernel/" + name + size).c_str(), [=](benchmark::State& s) {
+                    Rig rig(ordinaryInput());
+                    const ProcessFunction f = velmora::kernelForType(type);
+                    blocks(s, block, [&](int32_t o, int32_t n) { f(&rig.module, o, n); });
+                });
+            benchmark::RegisterBenchmark(
+                ("literal/" + name + size).c_str(), [=](benchmark::State& s) {
+                    Rig rig(ordinaryInput());
+                    const auto f = velmora::reference::kernels[type];
+                    blocks(s, block, [&](int32_t o, int32_t n) { f(rig.module, o, n); });
+                });
+            benchmark::RegisterBenchmark(("df1/" + name + size).c_str(), [=](benchmark::State& s) {
+                Rig rig(ordinaryInput());
+                const GenericCascade c = genericCascade(type);
+                std::vector<DirectFormOneState> st(c.sections.size());
+                blocks(s, block, [&](int32_t o, int32_t n) {
+                    runDirectFormOne(c, st, rig.input.data() + o, rig.output.data() + o, n);
+                });
+            });
+            benchmark::RegisterBenchmark(("tdf2/" + name + size).c_str(), [=](benchmark::State& s) {
+                Rig rig(ordinaryInput());
+                const GenericCascade c = genericCascade(type);
+                std::vector<TransposedState> st(c.sections.size());
+                blocks(s, block, [&](int32_t o, int32_t n) {
+                    runTransposed(c, st, rig.input.data() + o, rig.output.data() + o, n);
+                });
+            });
+        }
+        benchmark::RegisterBenchmark(("floor" + size).c_str(), [=](benchmark::State& s) {
+            Rig rig(ordinaryInput());
+            const double a = 0.9878648605107601, b = -1.982533331862628;
+            double y1 = 0, y2 = 0;
+            blocks(s, block, [&](int32_t o, int32_t n) {
+                const float* in = rig.input.data() + o;
+                float* out = rig.output.data() + o;
+                for (int32_t i = 0; i < n; ++i) {
+                    const double y = (static_cast<double>(in[i]) - a * y2) - b * y1;
+                    y2 = y1;
+                    y1 = y;
+                    out[i] = static_cast<float>(y);
+                }
+            });
+        });
+    }
+    // Silence with the input still active: the state has decayed.
+    for (int type = 0; type < kTypeCount; ++type) {
+        const std::string name = kNames[type];
+        benchmark::RegisterBenchmark(("zeros/" + name + "/1024").c_str(), [=](benchmark::State& s) {
+            Rig rig(silentInput());
+            const ProcessFunction f = velmora::kernelForType(type);
+            auto run = [&](int32_t o, int32_t n) { f(&rig.module, o, n); };
+            decay(rig, run);
+            blocks(s, 1024, run);
+        });
+        benchmark::RegisterBenchmark(
+            ("literal-zeros/" + name + "/1024").c_str(), [=](benchmark::State& s) {
+                Rig rig(silentInput());
+                const auto f = velmora::reference::kernels[type];
+                auto run = [&](int32_t o, int32_t n) { f(rig.module, o, n); };
+                decay(rig, run);
+                blocks(s, 1024, run);
+            });
+    }
+}
+
+// Keeps each run's nanoseconds per sample for the table of ratios.
+class RatioReporter : public benchmark::ConsoleReporter {
+  public:
+    std::map<std::string, double> nsPerSample;
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
+            nsPerSample[run.benchmark_name()] = run.GetAdjustedRealTime() / kFramesPerIteration;
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+};
+
+void printRatios(const std::map<std::string, double>& ns) {
+    auto at = [&](const std::string& key) {
+        const auto it = ns.find(key);
+        return it == ns.end() ? NAN : it->second;
+    };
+    for (const char* size : {"64", "1024"}) {
+        const double floor = at(std::string("floor/") + size);
+        std::printf(
+            "\nBlocks of %s frames: ns/sample, and how many times faster than each "
+            "baseline (floor: times the floor)\n",
+            size);
+        std::printf("%-13s %8s %8s %8s %8s %8s | %9s %9s %8s\n", "body", "kernel", "literal", "df1",
+                    "tdf2", "floor", "x literal", "x generic", "floor x");
+        for (int type = 0; type < kTypeCount; ++type) {
+            const std::string suffix = std::string(kNames[type]) + "/" + size;
+            const double k = at("kernel/" + suffix), lit = at("literal/" + suffix);
+            const double df1 = at("df1/" + suffix), tdf2 = at("tdf2/" + suffix);
+            std::printf("%-13s %8.3f %8.3f %8.3f %8.3f %8.3f | %9.2f %9.2f %8.2f\n", kNames[type],
+                        k, lit, df1, tdf2, floor, lit / k, std::min(df1, tdf2) / k, k / floor);
+        }
+    }
+    std::printf("\nZeros after the state has decayed, blocks of 1024: ns/sample\n");
+    std::printf("%-13s %8s %8s %8s %14s\n", "body", "ordinary", "zeros", "ratio", "literal zeros");
+    for (int type = 0; type < kTypeCount; ++type) {
+        const std::string suffix = std::string(kNames[type]) + "/1024";
+        const double ordinary = at("kernel/" + suffix), zeros = at("zeros/" + suffix);
+        std::printf("%-13s %8.3f %8.3f %8.2f %14.3f\n", kNames[type], ordinary, zeros,
+                    zeros / ordinary, at("literal-zeros/" + suffix));
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    registerAll();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    printRatios(reporter.nsPerSample);
+    benchmark::Shutdown();
+    return 0;
+}
