@@ -1,0 +1,443 @@
+// The module at work in a host: its pins, the choice of body, the statuses it
+// reports, silence and Idle, driven through the built library's records only.
+#include "module.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "kernels.h"
+#include "module_under_test.h"
+
+namespace {
+
+using velmora::host::Instance;
+using velmora::test::moduleLibrary;
+
+constexpr int32_t kSignal = 0, kType = 1, kOutput = 2;
+
+std::vector<float> noise(size_t length, uint32_t seed = 99) {
+    std::vector<float> x(length);
+    for (float& v : x) {
+        seed = seed * 1664525u + 1013904223u;
+        v = static_cast<float>(seed >> 8) / 16777216.0f - 0.5f;
+    }
+    return x;
+}
+
+// One instance in a host with its own buffers, opened with a type.
+struct Hosted {
+    Instance host{moduleLibrary()};
+    std::vector<float> input = std::vector<float>(4096, 0.0f);
+    std::vector<float> output = std::vector<float>(4096, 0.0f);
+
+    explicit Hosted(int16_t type = 1, int32_t pinCount = 3) : host(moduleLibrary(), pinCount) {
+        std::string error;
+        EXPECT_TRUE(host.create(error)) << error;
+        host.open();
+        // The host writes the type before open in real life; here it can only
+        // do so once open has told it where the variable is, so reopen.
+        host.setEnum(kType, type);
+        host.dispatch(OpcodeOpen);
+        connect();
+    }
+    void connect() {
+        host.setBuffer(kSignal, input.data());
+        host.setBuffer(kOutput, output.data());
+    }
+    ProcessFunction current() const { return host.entry()->process; }
+    // The status the module last reported for its output.
+    int32_t reportedStatus() const {
+        for (auto r = host.requests.rbegin(); r != host.requests.rend(); ++r) {
+            if (r->opcode == PinStatus) return r->value;
+        }
+        return -999;
+    }
+    std::vector<velmora::host::Request> take() {
+        auto r = host.requests;
+        host.clearRequests();
+        return r;
+    }
+};
+
+int count(const std::vector<velmora::host::Request>& requests, int32_t opcode) {
+    int n = 0;
+    for (const auto& r : requests)
+        n += r.opcode == opcode;
+    return n;
+}
+
+TEST(ModulePins, ThreePinsAsDescribed) {
+    Hosted m;
+    PinProperties pin;
+    ASSERT_TRUE(m.host.describePin(0, pin));
+    EXPECT_STREQ(pin.name, "Signal");
+    EXPECT_EQ(pin.direction, PinDirectionInput);
+    EXPECT_EQ(pin.datatype, PinTypeAudio);
+    EXPECT_STREQ(pin.defaultText, "0");
+    EXPECT_EQ(pin.extraText, nullptr);
+    EXPECT_EQ(pin.flags, 0);
+
+    ASSERT_TRUE(m.host.describePin(1, pin));
+    EXPECT_STREQ(pin.name, "Type");
+    EXPECT_EQ(pin.direction, PinDirectionInput);
+    EXPECT_EQ(pin.datatype, PinTypeEnum);
+    EXPECT_STREQ(pin.defaultText, "1");
+    EXPECT_STREQ(pin.extraText,
+                 "Violin I= 1, Violin II=2, Violin III=3, Viola I=4, Viola II=5, Viol I=6, "
+                 "Viol II=7, Cello I=8, Cello II=9, Bass=10, Contrabass=11, Oboe I=12, "
+                 "Oboe II = 13, Cor Anglais I=14, Cor Anglais II=15, Sympathetic=16");
+    EXPECT_EQ(pin.flags, 0);
+
+    ASSERT_TRUE(m.host.describePin(2, pin));
+    EXPECT_STREQ(pin.name, "Output");
+    EXPECT_EQ(pin.direction, PinDirectionOutput);
+    EXPECT_EQ(pin.datatype, PinTypeAudio);
+    EXPECT_EQ(pin.defaultText, nullptr);
+    EXPECT_EQ(pin.extraText, nullptr);
+
+    for (int32_t other : {3, 4, -1, 1000})
+        EXPECT_FALSE(m.host.describePin(other, pin)) << other;
+    // The variables are the module's own, distinct for each pin.
+    const auto& pins = m.host.pins();
+    ASSERT_EQ(pins.size(), 3u);
+    EXPECT_NE(pins[0].variable, pins[1].variable);
+    EXPECT_NE(pins[0].variable, pins[2].variable);
+}
+
+TEST(ModuleOpen, InstallsTheKernelOfTheTypeWithOneProcessChanged) {
+    Instance host(moduleLibrary());
+    std::string error;
+    ASSERT_TRUE(host.create(error)) << error;
+    const ProcessFunction before = host.entry()->process;
+    host.open();
+    EXPECT_EQ(host.countRequests(PinCount), 1);
+    EXPECT_EQ(host.requests.front().opcode, PinCount);
+    EXPECT_EQ(host.countRequests(ProcessChanged), 1);
+    EXPECT_NE(host.entry()->process, before);
+    // The process record shown by opcode 13 follows the entry.
+    EXPECT_EQ(host.processRecordInfo()->record->function, host.entry()->process);
+}
+
+TEST(ModuleOpen, OutOfRangeTypesPlayViolinIAndZeroThePassFilter) {
+    const ProcessFunction violinI = Hosted(1).current();
+    for (int16_t type : {int16_t{17}, int16_t{32767}, int16_t{-1}, int16_t{-32768}}) {
+        EXPECT_EQ(Hosted(type).current(), violinI) << type;
+    }
+    Hosted pass(0);
+    EXPECT_NE(pass.current(), violinI);
+    pass.input[0] = 1.0f;
+    pass.host.process(0, 4);
+    EXPECT_FLOAT_EQ(pass.output[0], 0.9994f);
+    EXPECT_FLOAT_EQ(pass.output[1], -0.00059964f);
+
+    std::vector<ProcessFunction> kernels;
+    for (int16_t type = 0; type < 17; ++type)
+        kernels.push_back(Hosted(type).current());
+    std::sort(kernels.begin(), kernels.end());
+    EXPECT_EQ(std::unique(kernels.begin(), kernels.end()), kernels.end());
+}
+
+TEST(ModuleStatus, ActiveInputReportsItsStatusAndRunsTheKernel) {
+    Hosted m(5);
+    const ProcessFunction kernel = m.current();
+    m.host.sampleClock = 777;
+    m.take();
+    m.host.sendPinStatus(kSignal, 3);
+    const auto requests = m.take();
+    ASSERT_EQ(count(requests, PinStatus), 1);
+    for (const auto& r : requests) {
+        if (r.opcode != PinStatus) continue;
+        EXPECT_EQ(r.index, kOutput);
+        EXPECT_EQ(r.value, 3);
+        EXPECT_EQ(r.pointer, 777);
+    }
+    EXPECT_EQ(count(requests, ProcessChanged), 0);
+    EXPECT_EQ(m.current(), kernel);
+}
+
+TEST(ModuleStatus, InactiveInputReportsFromTheOutputsCurrentSample) {
+    struct Case {
+        float current;
+        int32_t input;
+        int32_t reported;
+    };
+    for (const Case& c : {Case{0.0f, 0, 1}, Case{0.5f, 0, 0}, Case{1e-34f, 0, 1},
+                          Case{-1e-33f, 0, 0}, Case{std::numeric_limits<float>::quiet_NaN(), 0, 0},
+                          Case{0.0f, -5, 1}, Case{0.5f, 1, 1}, Case{0.5f, -5, -5}}) {
+        Hosted m;
+        // PinBufferClock 100 and SampleClock 103 put the current sample at element 3.
+        m.host.bufferClocks[kOutput] = 100;
+        m.host.sampleClock = 103;
+        m.output[3] = c.current;
+        m.host.sendPinStatus(kSignal, c.input);
+        EXPECT_EQ(m.reportedStatus(), c.reported) << c.current << " " << c.input;
+        EXPECT_NE(m.current(), Hosted().current()) << "the silence process runs";
+    }
+}
+
+TEST(ModuleStatus, NothingChangedSendsPinStatusOnly) {
+    Hosted m;
+    m.host.sendPinStatus(kSignal, 2);
+    m.take();
+    m.host.sendPinStatus(kType, 0);  // whichever pin changed
+    const auto requests = m.take();
+    EXPECT_EQ(count(requests, PinStatus), 1);
+    EXPECT_EQ(count(requests, ProcessChanged), 0);
+}
+
+// The reference: the same kernels called on a Module of the test's own.
+struct Direct {
+    Module module{nullptr, 0};
+    void run(int type, const float* in, float* out, int32_t frames, bool softenFirst) {
+        module.inBuffer = const_cast<float*>(in);
+        module.outBuffer = out;
+        module.firstSampleFlag = softenFirst;
+        velmora::kernelForType(type)(&module, 0, frames);
+    }
+};
+
+TEST(ModuleStatus, TypeOneToSeventeenKeepsTheKernelButSoftensTheFirstSample) {
+    Hosted m(1);
+    m.host.sendPinStatus(kSignal, 2);
+    m.input = noise(4096);
+    m.connect();
+    m.host.process(0, 256);
+    m.take();
+
+    m.host.setEnum(kType, 17);
+    m.host.sendPinStatus(kType, 0);
+    EXPECT_EQ(count(m.take(), ProcessChanged), 0);
+    m.host.process(256, 256);
+
+    Direct d;
+    std::vector<float> expected(512);
+    d.run(1, m.input.data(), expected.data(), 256, false);
+    d.run(1, m.input.data() + 256, expected.data() + 256, 256, true);
+    for (int i = 0; i < 512; ++i)
+        ASSERT_EQ(m.output[i], expected[i]) << i;
+    EXPECT_NE(m.output[256], 0.0f);
+    EXPECT_EQ(m.input, noise(4096)) << "the host's input was written";
+
+    // The next status change finds the type as it was: no softening again.
+    m.host.sendPinStatus(kType, 0);
+    m.host.process(512, 256);
+    d.run(1, m.input.data() + 512, expected.data(), 256, false);
+    for (int i = 0; i < 256; ++i)
+        ASSERT_EQ(m.output[512 + i], expected[i]) << i;
+}
+
+// Silent blocks of `frames` and whether each sent Idle.
+std::vector<bool> idleOverBlocks(Hosted& m, int32_t frames, int blocks) {
+    std::vector<bool> idled;
+    for (int b = 0; b < blocks; ++b) {
+        m.take();
+        m.host.process(0, frames);
+        idled.push_back(count(m.take(), Idle) == 1);
+    }
+    return idled;
+}
+
+TEST(ModuleSilence, IdleAfterOneBlockSizeOfFrames) {
+    {
+        Hosted m;
+        m.host.sendPinStatus(kSignal, 0);
+        EXPECT_EQ(idleOverBlocks(m, 1024, 3), (std::vector<bool>{true, true, true}));
+    }
+    {
+        Hosted m;
+        m.host.sendPinStatus(kSignal, 0);
+        EXPECT_EQ(idleOverBlocks(m, 512, 3), (std::vector<bool>{false, true, true}));
+    }
+    {
+        Hosted m;
+        m.host.setBlockSize(256);
+        m.host.sendPinStatus(kSignal, 0);
+        EXPECT_EQ(idleOverBlocks(m, 100, 4), (std::vector<bool>{false, false, true, true}));
+    }
+}
+
+TEST(ModuleSilence, WritesZerosClearsTheStateAndLeavesTheInputAlone) {
+    Hosted m(16);
+    m.host.sendPinStatus(kSignal, 2);
+    m.input = noise(4096);
+    m.connect();
+    m.host.process(0, 1024);
+    m.host.sendPinStatus(kSignal, 0);
+    std::fill(m.output.begin(), m.output.end(), 7.0f);
+    m.host.process(10, 100);
+    for (int i = 0; i < 4096; ++i) {
+        ASSERT_EQ(m.output[i], i >= 10 && i < 110 ? 0.0f : 7.0f) << i;
+    }
+    EXPECT_EQ(m.input, noise(4096));
+    // A silent block of no frames writes nothing and asks for Idle only once
+    // the countdown has run out.
+    m.take();
+    m.host.process(0, 0);
+    m.host.process(0, -7);
+    EXPECT_EQ(count(m.take(), Idle), 0);
+    m.host.process(200, 924);
+    m.take();
+    m.host.process(0, 0);
+    EXPECT_EQ(count(m.take(), Idle), 1);
+
+    // Resuming starts from a clear state: the output equals a fresh kernel's.
+    m.host.sendPinStatus(kSignal, 2);
+    m.host.process(0, 512);
+    Direct d;
+    std::vector<float> expected(512);
+    d.run(16, m.input.data(), expected.data(), 512, false);
+    for (int i = 0; i < 512; ++i)
+        ASSERT_EQ(m.output[i], expected[i]) << i;
+}
+
+TEST(ModuleSilence, CountdownNeitherWrapsNorCountsNegativeBlocks) {
+    Hosted m;
+    m.host.sendPinStatus(kSignal, 0);
+    m.host.setBuffer(kOutput, nullptr);  // no samples to write: only the counting matters
+    EXPECT_EQ(idleOverBlocks(m, -1000, 2), (std::vector<bool>{false, false}));
+    // Half a day of silence at 44.1 kHz in huge blocks: Idle never stops.
+    const auto idled = idleOverBlocks(m, 1 << 30, 8);
+    EXPECT_EQ(idled, std::vector<bool>(8, true));
+}
+
+TEST(ModuleSilence, TypeChangeWhileSilentReloadsTheCountdownAndResumesUnsoftened) {
+    Hosted m(1);
+    m.host.sendPinStatus(kSignal, 0);
+    EXPECT_EQ(idleOverBlocks(m, 1024, 1), (std::vector<bool>{true}));
+    m.host.setEnum(kType, 9);
+    m.take();
+    m.host.sendPinStatus(kType, 0);
+    const auto requests = m.take();
+    EXPECT_EQ(count(requests, PinStatus), 1);
+    EXPECT_EQ(count(requests, ProcessChanged), 0);
+    EXPECT_EQ(idleOverBlocks(m, 512, 2), (std::vector<bool>{false, true}));
+
+    // Resuming: the type is unchanged since the last status change.
+    m.input = noise(4096);
+    m.connect();
+    m.host.sendPinStatus(kSignal, 2);
+    m.host.process(0, 256);
+    Direct d;
+    std::vector<float> expected(256);
+    d.run(9, m.input.data(), expected.data(), 256, false);
+    for (int i = 0; i < 256; ++i)
+        ASSERT_EQ(m.output[i], expected[i]) << i;
+}
+
+TEST(ModuleHostile, TooFewPinsMeansStatusChangesDoNothing) {
+    for (int32_t pins : {0, 1, 2}) {
+        Hosted m(1, pins);
+        const ProcessFunction kernel = m.current();
+        m.take();
+        for (int32_t pin = 0; pin < 3; ++pin)
+            m.host.sendPinStatus(pin, 0);
+        EXPECT_TRUE(m.take().empty()) << pins << " pins";
+        EXPECT_EQ(m.current(), kernel);
+    }
+}
+
+// A whole life: describe, create, open, rate and block size, play a signal
+// through several bodies with changes, fall silent, idle, resume, close.
+TEST(ModuleLife, FromOpenToCloseMatchesTheKernels) {
+    ModuleProperties properties{};
+    ASSERT_EQ(moduleLibrary().getModuleProperties()(0, &properties), 1);
+    EXPECT_STREQ(properties.name, "Velmora");
+
+    const std::vector<float> signal = noise(48000, 7);
+    std::vector<float> output(signal.size(), -1.0f);
+    const std::vector<float> original = signal;
+    Instance host(moduleLibrary());
+    std::string error;
+    ASSERT_TRUE(host.create(error)) << error;
+    host.open();
+    host.setSampleRate(48000.0f);
+    host.setBlockSize(480);
+    host.sendPinStatus(kSignal, 2);
+
+    Direct d;
+    std::vector<float> expected(signal.size());
+    struct Scene {
+        int16_t type;
+        int32_t status;
+        int32_t frames;
+    };
+    const Scene scenes[] = {{1, 2, 4800}, {12, 2, 9600}, {16, 3, 4800}, {16, 0, 4800},
+                            {3, 0, 960},  {3, 2, 9600},  {0, 2, 4800},  {11, 2, 8640}};
+    int32_t position = 0;
+    int16_t previous = 1;
+    bool silent = false;
+    for (const Scene& s : scenes) {
+        host.setEnum(kType, s.type);
+        host.sendPinStatus(kSignal, s.status);
+        const bool nowSilent = s.status < 2;
+        const bool soften = s.type != previous;
+        previous = s.type;
+        host.clearRequests();
+        host.run(signal.data() + position, output.data() + position, s.frames, 480);
+        if (nowSilent) {
+            d.module.clearFilterState();
+            std::fill_n(expected.begin() + position, s.frames, 0.0f);
+            EXPECT_GT(host.countRequests(Idle), 0);
+        } else {
+            for (int32_t b = 0; b < s.frames; b += 480) {
+                d.run(s.type, signal.data() + position + b, expected.data() + position + b, 480,
+                      soften && b == 0 && !silent);
+            }
+            EXPECT_EQ(host.countRequests(Idle), 0);
+        }
+        silent = nowSilent;
+        position += s.frames;
+    }
+    ASSERT_EQ(position, static_cast<int32_t>(signal.size()));
+    for (size_t i = 0; i < signal.size(); ++i) {
+        ASSERT_EQ(std::bit_cast<uint32_t>(output[i]), std::bit_cast<uint32_t>(expected[i])) << i;
+    }
+    EXPECT_EQ(signal, original);
+    host.close();
+    EXPECT_FALSE(host.alive());
+}
+
+TEST(ModuleLife, TwoInstancesShareNothingButTheProcessRecordAnswer) {
+    const std::vector<float> signal = noise(8192, 3);
+    std::vector<float> outA(8192), outB(8192), aloneA(8192), aloneB(8192);
+    {
+        Hosted a(4), b(13);
+        a.host.sendPinStatus(kSignal, 2);
+        b.host.sendPinStatus(kSignal, 2);
+        for (int32_t p = 0; p < 8192; p += 256) {
+            a.host.run(signal.data() + p, outA.data() + p, 256, 256);
+            b.host.run(signal.data() + p, outB.data() + p, 256, 256);
+            if (p == 4096) {
+                b.host.setEnum(kType, 2);
+                b.host.sendPinStatus(kSignal, 2);
+            }
+        }
+        auto* infoA = a.host.processRecordInfo();
+        const ProcessRecord* recordA = infoA->record;
+        auto* infoB = b.host.processRecordInfo();
+        EXPECT_EQ(infoA, infoB);
+        EXPECT_NE(recordA, infoB->record);
+    }
+    {
+        Hosted a(4);
+        a.host.sendPinStatus(kSignal, 2);
+        a.host.run(signal.data(), aloneA.data(), 8192, 256);
+        Hosted b(13);
+        b.host.sendPinStatus(kSignal, 2);
+        b.host.run(signal.data(), aloneB.data(), 4352, 256);
+        b.host.setEnum(kType, 2);
+        b.host.sendPinStatus(kSignal, 2);
+        b.host.run(signal.data() + 4352, aloneB.data() + 4352, 8192 - 4352, 256);
+    }
+    EXPECT_EQ(outA, aloneA);
+    EXPECT_EQ(outB, aloneB);
+}
+
+}  // namespace
