@@ -5,7 +5,10 @@
 //   df1/tdf2 a general-purpose biquad cascade with run-time coefficients, in
 //            Direct Form I and Transposed Direct Form II;
 //   floor    one two-pole recurrence alone, the loop-carried chain that no
-//            bit-exact kernel can beat.
+//            bit-exact kernel can beat;
+//   ops/N    the same floating-point work per sample as an N-stage body, but
+//            with every stage fed straight from the input: what the
+//            operation count alone costs, without the chain between stages.
 // Plus each kernel on zeros after its state has decayed, against ordinary
 // input. A table of ratios follows Google Benchmark's own output.
 #include <benchmark/benchmark.h>
@@ -158,6 +161,30 @@ void runTransposed(const GenericCascade& c, std::vector<TransposedState>& state,
     }
 }
 
+// N recurrences with a body's operations per sample (gain, two products and
+// three differences per stage, the output conversion), each fed from the
+// input so that nothing waits for another stage: what the operation count
+// alone costs. Each stage's result is kept alive without any further work.
+template <std::size_t N>
+void operationCountBound(const float* in, float* out, int32_t frames, double* y1, double* y2) {
+    for (int32_t i = 0; i < frames; ++i) {
+        const double x = static_cast<double>(in[i]) * 0.001;
+        double last = 0.0;
+        [&]<std::size_t... k>(std::index_sequence<k...>) {
+            (([&] {
+                 const double y = (x - 0.98 * y2[k]) - (-1.97 + 0.001 * k) * y1[k];
+                 last = y - y2[k];
+                 asm volatile("" : : "x"(last));
+                 y2[k] = y1[k];
+                 y1[k] = y;
+             }()),
+             ...);
+        }
+        (std::make_index_sequence<N>{});
+        out[i] = static_cast<float>(last);
+    }
+}
+
 // --- Benchmarks -------------------------------------------------------------
 
 // Runs `process(offset, frames)` over one iteration's frames in host blocks.
@@ -235,6 +262,20 @@ void registerAll() {
                 });
             });
         }
+        auto bound = [=]<std::size_t N>(const char* name) {
+            benchmark::RegisterBenchmark(
+                (std::string(name) + size).c_str(), [=](benchmark::State& s) {
+                    Rig rig(ordinaryInput());
+                    double y1[N] = {}, y2[N] = {};
+                    blocks(s, block, [&](int32_t o, int32_t n) {
+                        operationCountBound<N>(rig.input.data() + o, rig.output.data() + o, n, y1,
+                                               y2);
+                    });
+                });
+        };
+        bound.template operator()<5>("ops/5");
+        bound.template operator()<6>("ops/6");
+        bound.template operator()<9>("ops/9");
         benchmark::RegisterBenchmark(("floor" + size).c_str(), [=](benchmark::State& s) {
             Rig rig(ordinaryInput());
             const double a = 0.9878648605107601, b = -1.982533331862628;
@@ -296,14 +337,18 @@ void printRatios(const std::map<std::string, double>& ns) {
             "\nBlocks of %s frames: ns/sample, and how many times faster than each "
             "baseline (floor: times the floor)\n",
             size);
-        std::printf("%-13s %8s %8s %8s %8s %8s | %9s %9s %8s\n", "body", "kernel", "literal", "df1",
-                    "tdf2", "floor", "x literal", "x generic", "floor x");
+        std::printf("%-13s %8s %8s %8s %8s %8s %8s | %9s %9s %8s %8s\n", "body", "kernel",
+                    "literal", "df1", "tdf2", "floor", "ops", "x literal", "x generic", "floor x",
+                    "ops x");
         for (int type = 0; type < kTypeCount; ++type) {
             const std::string suffix = std::string(kNames[type]) + "/" + size;
             const double k = at("kernel/" + suffix), lit = at("literal/" + suffix);
             const double df1 = at("df1/" + suffix), tdf2 = at("tdf2/" + suffix);
-            std::printf("%-13s %8.3f %8.3f %8.3f %8.3f %8.3f | %9.2f %9.2f %8.2f\n", kNames[type],
-                        k, lit, df1, tdf2, floor, lit / k, std::min(df1, tdf2) / k, k / floor);
+            const int stages = type == 0 ? 0 : type == 11 || type == 13 ? 6 : type == 16 ? 9 : 5;
+            const double ops = stages == 0 ? NAN : at("ops/" + std::to_string(stages) + "/" + size);
+            std::printf("%-13s %8.3f %8.3f %8.3f %8.3f %8.3f %8.3f | %9.2f %9.2f %8.2f %8.2f\n",
+                        kNames[type], k, lit, df1, tdf2, floor, ops, lit / k,
+                        std::min(df1, tdf2) / k, k / floor, k / ops);
         }
     }
     std::printf("\nZeros after the state has decayed, blocks of 1024: ns/sample\n");

@@ -111,25 +111,26 @@ inline double flushSubnormal(double v) {
     return std::fpclassify(v) == FP_SUBNORMAL ? 0.0 : v;
 }
 
-// Runs f.template operator()<k>() for k = N-1 down to 0, written out in
-// full so that every stage's history can live in registers.
+// Runs f.template operator()<k>() for k = 0 ... N-1, written out in full so
+// that every stage's history can live in registers.
 template <std::size_t N, class F>
-inline void forEachStageDownwards(F&& f) {
+[[gnu::always_inline]] inline void forEachStage(F&& f) {
     [&]<std::size_t... k>(std::index_sequence<k...>) {
-        (f.template operator()<N - 1 - k>(), ...);
+        (f.template operator()<k>(), ...);
     }
     (std::make_index_sequence<N>{});
 }
 
 // One call of a cascade, with the history held in locals.
 //
-// Within one frame the stages form a long chain (each waits for the one
-// before), but from frame to frame each stage depends only on itself. So the
+// Within one frame the stages form a long chain, each waiting for the one
+// before, while from frame to frame a stage depends only on itself. So the
 // stages run skewed: in step i, stage k works on frame i - k, taking what
-// stage k-1 handed it in step i-1. Every step is then N short independent
-// recurrences the processor can overlap, and every stage still sees exactly
-// the values, in exactly the order, of the frame-by-frame algorithm. The
-// first N-1 steps fill the pipeline and the last N-1 drain it.
+// stage k-1 handed on in step i-1. A step is then N short recurrences the
+// processor can overlap, and every
+// stage still sees exactly the values, in exactly the order, of the
+// frame-by-frame algorithm. The first steps of a call fill this pipeline and
+// the last ones drain it.
 template <const auto& body>
 class CascadeRun {
   public:
@@ -139,23 +140,23 @@ class CascadeRun {
     // filterState holds, per stage k, y_k[n-2] at 2k and y_k[n-1] at 2k+1.
     CascadeRun(const double* state, const float* input, float* output, float firstSample)
         : in(input), out(output), first(firstSample) {
-        [&]<std::size_t... k>(std::index_sequence<k...>) {
-            ((y2[k] = state[2 * k], y1[k] = state[2 * k + 1]), ...);
-        }
-        (std::make_index_sequence<N>{});
+        forEachStage<N>([&]<std::size_t k>() {
+            y2[k] = state[2 * k];
+            y1[k] = state[2 * k + 1];
+        });
     }
 
     void store(double* state) const {
-        [&]<std::size_t... k>(std::index_sequence<k...>) {
-            ((state[2 * k] = flushSubnormal(y2[k]), state[2 * k + 1] = flushSubnormal(y1[k])), ...);
-        }
-        (std::make_index_sequence<N>{});
+        forEachStage<N>([&]<std::size_t k>() {
+            state[2 * k] = flushSubnormal(y2[k]);
+            state[2 * k + 1] = flushSubnormal(y1[k]);
+        });
     }
 
     [[gnu::always_inline]] void run(int32_t frames) {
-        // Steps in which every stage has a frame to work on, after frame 0
-        // (whose input may be softened) has left the pipeline.
         const int32_t steps = frames + kLatency;
+        // Full steps begin once frame 0, whose input may be softened, has
+        // left the pipeline.
         const int32_t fullFrom = std::min(kLatency + 1, steps);
         int32_t i = 0;
         for (; i < fullFrom; ++i)
@@ -167,38 +168,40 @@ class CascadeRun {
     }
 
   private:
+    // A step in which every stage has a frame to work on.
     [[gnu::always_inline]] void fullStep(int32_t i) {
-        forEachStageDownwards<N>([&]<std::size_t k>() {
-            if constexpr (k == 0) {
-                pipe[1] = stage<0>(body.gain(static_cast<double>(in[i])));
-            } else {
-                pipe[k + 1] = stage<k>(pipe[k]);
-            }
-            if constexpr (k + 1 == N) emit(i - kLatency, in[i - kLatency]);
+        double signal = body.gain(static_cast<double>(in[i]));
+        forEachStage<N>([&]<std::size_t k>() {
+            handOver<k>(signal);
+            signal = stage<k>(signal);
         });
+        emit(i - kLatency, in[i - kLatency], signal);
     }
 
     // A step at either end of the call: only the stages with a frame to work on.
     void partialStep(int32_t i, int32_t frames) {
-        forEachStageDownwards<N>([&]<std::size_t k>() {
-            const int32_t frame = i - static_cast<int32_t>(k);
-            if (frame < 0 || frame >= frames) return;
-            if constexpr (k == 0) {
-                pipe[1] = stage<0>(body.gain(static_cast<double>(sampleAt(frame))));
-            } else {
-                pipe[k + 1] = stage<k>(pipe[k]);
-            }
-            if constexpr (k + 1 == N) emit(frame, sampleAt(frame));
+        auto active = [&](int32_t k) { return i - k >= 0 && i - k < frames; };
+        double signal = active(0) ? body.gain(static_cast<double>(sampleAt(i))) : 0.0;
+        forEachStage<N>([&]<std::size_t k>() {
+            handOver<k>(signal);
+            if (active(static_cast<int32_t>(k))) signal = stage<k>(signal);
         });
+        if (active(N - 1)) emit(i - kLatency, sampleAt(i - kLatency), signal);
+    }
+
+    // Stage k takes what stage k-1 handed on in the previous step, and this
+    // step's value waits in its place for the next.
+    template <std::size_t k>
+    [[gnu::always_inline]] void handOver(double& signal) {
+        if constexpr (k > 0) std::swap(signal, carried[k]);
     }
 
     float sampleAt(int32_t frame) const { return frame == 0 ? first : in[frame]; }
 
-    // The last stage has just handed on the filtered value of `frame`. The
-    // input sample is read before the output is written, so the host may
+    // The input sample is read before the output is written, so the host may
     // give one buffer for both.
-    void emit(int32_t frame, float sample) {
-        out[frame] = static_cast<float>(body.mix(pipe[N], static_cast<double>(sample)));
+    void emit(int32_t frame, float sample, double filtered) {
+        out[frame] = static_cast<float>(body.mix(filtered, static_cast<double>(sample)));
     }
 
     // Runs stage k on its input and answers what the next stage (or, for the
@@ -222,10 +225,10 @@ class CascadeRun {
 
     const float* in;
     float* out;
-    float first;         // frame 0's input, softened after a change of body
-    double y1[N];        // y_k at its stage's previous frame
-    double y2[N];        // y_k one frame before that
-    double pipe[N + 1];  // pipe[k]: stage k's next input; pipe[N]: the filtered output
+    float first;             // frame 0's input, softened after a change of body
+    double y1[N];            // y_k at its stage's previous frame
+    double y2[N];            // y_k one frame before that
+    double carried[N] = {};  // carried[k]: what stage k takes in the next step
 };
 
 // The process function of one body. The first sample after a change of body
