@@ -233,6 +233,17 @@ TEST(ModuleStatus, TypeOneToSeventeenKeepsTheKernelButSoftensTheFirstSample) {
         ASSERT_EQ(m.output[512 + i], expected[i]) << i;
 }
 
+// The first `frames` outputs are those of the type's kernel from a clear
+// state, with no softened first sample.
+void expectFreshKernelOutput(const Hosted& m, int type, int32_t frames) {
+    Direct d;
+    std::vector<float> expected(static_cast<size_t>(frames));
+    d.run(type, m.input.data(), expected.data(), frames, false);
+    for (int32_t i = 0; i < frames; ++i) {
+        ASSERT_EQ(m.output[i], expected[i]) << i;
+    }
+}
+
 // Silent blocks of `frames` and whether each sent Idle.
 std::vector<bool> idleOverBlocks(Hosted& m, int32_t frames, int blocks) {
     std::vector<bool> idled;
@@ -287,14 +298,10 @@ TEST(ModuleSilence, WritesZerosClearsTheStateAndLeavesTheInputAlone) {
     m.host.process(0, 0);
     EXPECT_EQ(count(m.take(), Idle), 1);
 
-    // Resuming starts from a clear state: the output equals a fresh kernel's.
+    // Resuming starts from a clear state.
     m.host.sendPinStatus(kSignal, 2);
     m.host.process(0, 512);
-    Direct d;
-    std::vector<float> expected(512);
-    d.run(16, m.input.data(), expected.data(), 512, false);
-    for (int i = 0; i < 512; ++i)
-        ASSERT_EQ(m.output[i], expected[i]) << i;
+    expectFreshKernelOutput(m, 16, 512);
 }
 
 TEST(ModuleSilence, CountdownNeitherWrapsNorCountsNegativeBlocks) {
@@ -324,11 +331,7 @@ TEST(ModuleSilence, TypeChangeWhileSilentReloadsTheCountdownAndResumesUnsoftened
     m.connect();
     m.host.sendPinStatus(kSignal, 2);
     m.host.process(0, 256);
-    Direct d;
-    std::vector<float> expected(256);
-    d.run(9, m.input.data(), expected.data(), 256, false);
-    for (int i = 0; i < 256; ++i)
-        ASSERT_EQ(m.output[i], expected[i]) << i;
+    expectFreshKernelOutput(m, 9, 256);
 }
 
 TEST(ModuleHostile, TooFewPinsMeansStatusChangesDoNothing) {
