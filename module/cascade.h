@@ -154,11 +154,12 @@ class CascadeRun {
     }
 
     [[gnu::always_inline]] void run(int32_t frames) {
-        const int32_t steps = frames + kLatency;
+        // Counted wide: a call of nearly 2^31 frames still has its drain steps.
+        const int64_t steps = int64_t{frames} + kLatency;
         // Full steps begin once frame 0, whose input may be softened, has
         // left the pipeline.
-        const int32_t fullFrom = std::min(kLatency + 1, steps);
-        int32_t i = 0;
+        const int64_t fullFrom = std::min<int64_t>(kLatency + 1, steps);
+        int64_t i = 0;
         for (; i < fullFrom; ++i)
             partialStep(i, frames);
         for (; i < frames; ++i)
@@ -169,7 +170,7 @@ class CascadeRun {
 
   private:
     // A step in which every stage has a frame to work on.
-    [[gnu::always_inline]] void fullStep(int32_t i) {
+    [[gnu::always_inline]] void fullStep(int64_t i) {
         double signal = body.gain(static_cast<double>(in[i]));
         forEachStage<N>([&]<std::size_t k>() {
             handOver<k>(signal);
@@ -179,12 +180,12 @@ class CascadeRun {
     }
 
     // A step at either end of the call: only the stages with a frame to work on.
-    void partialStep(int32_t i, int32_t frames) {
-        auto active = [&](int32_t k) { return i - k >= 0 && i - k < frames; };
+    void partialStep(int64_t i, int32_t frames) {
+        auto active = [&](int64_t k) { return i - k >= 0 && i - k < frames; };
         double signal = active(0) ? body.gain(static_cast<double>(sampleAt(i))) : 0.0;
         forEachStage<N>([&]<std::size_t k>() {
             handOver<k>(signal);
-            if (active(static_cast<int32_t>(k))) signal = stage<k>(signal);
+            if (active(static_cast<int64_t>(k))) signal = stage<k>(signal);
         });
         if (active(N - 1)) emit(i - kLatency, sampleAt(i - kLatency), signal);
     }
@@ -196,11 +197,11 @@ class CascadeRun {
         if constexpr (k > 0) std::swap(signal, carried[k]);
     }
 
-    float sampleAt(int32_t frame) const { return frame == 0 ? first : in[frame]; }
+    float sampleAt(int64_t frame) const { return frame == 0 ? first : in[frame]; }
 
     // The input sample is read before the output is written, so the host may
     // give one buffer for both.
-    void emit(int32_t frame, float sample, double filtered) {
+    void emit(int64_t frame, float sample, double filtered) {
         out[frame] = static_cast<float>(body.mix(filtered, static_cast<double>(sample)));
     }
 
