@@ -19,7 +19,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cfloat>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -113,12 +112,13 @@ inline double flushSubnormal(double v) {
 
 // Runs f.template operator()<k>() for k = 0 ... N-1, written out in full so
 // that every stage's history can live in registers.
+template <class F, std::size_t... k>
+[[gnu::always_inline]] inline void forEachIndex(F& f, std::index_sequence<k...>) {
+    (f.template operator()<k>(), ...);
+}
 template <std::size_t N, class F>
 [[gnu::always_inline]] inline void forEachStage(F&& f) {
-    [&]<std::size_t... k>(std::index_sequence<k...>) {
-        (f.template operator()<k>(), ...);
-    }
-    (std::make_index_sequence<N>{});
+    forEachIndex(f, std::make_index_sequence<N>{});
 }
 
 // One call of a cascade, with the history held in locals.
@@ -127,10 +127,9 @@ template <std::size_t N, class F>
 // before, while from frame to frame a stage depends only on itself. So the
 // stages run skewed: in step i, stage k works on frame i - k, taking what
 // stage k-1 handed on in step i-1. A step is then N short recurrences the
-// processor can overlap, and every
-// stage still sees exactly the values, in exactly the order, of the
-// frame-by-frame algorithm. The first steps of a call fill this pipeline and
-// the last ones drain it.
+// processor can overlap, and every stage still sees exactly the values, in
+// exactly the order, of the frame-by-frame algorithm. The first steps of a
+// call fill this pipeline and the last ones drain it.
 template <const auto& body>
 class CascadeRun {
   public:
