@@ -17,6 +17,7 @@ Command addInfoCommand(CLI::App& app);
 Command addRenderCommand(CLI::App& app);
 Command addResponseCommand(CLI::App& app);
 Command addDemoCommand(CLI::App& app);
+Command addValidateCommand(CLI::App& app);
 
 // --module, which every command takes.
 void addModuleOption(CLI::App& command, std::string& path);

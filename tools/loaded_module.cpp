@@ -4,6 +4,10 @@
 #include <cstdio>
 #include <filesystem>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include "driver.h"
 #include "tool_error.h"
 
@@ -12,15 +16,29 @@ namespace velmora::tool {
 namespace {
 
 std::string programDirectory() {
+#if defined(_WIN32)
+    char self[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, self, MAX_PATH);
+    if (length == 0 || length == MAX_PATH) return ".";
+    return std::filesystem::path(self).parent_path().string();
+#else
     std::error_code error;
     const auto self = std::filesystem::read_symlink("/proc/self/exe", error);
     return error ? std::string(".") : self.parent_path().string();
+#endif
 }
 
 }  // namespace
 
+std::string modulePathOrDefault(const std::string& path) {
+    if (!path.empty()) return path;
+    return std::filesystem::path(host::defaultModulePath(programDirectory()))
+        .make_preferred()
+        .string();
+}
+
 LoadedModule loadModule(const std::string& path) {
-    const std::string file = path.empty() ? host::defaultModulePath(programDirectory()) : path;
+    const std::string file = modulePathOrDefault(path);
     std::string error;
     LoadedModule module;
     module.library = host::ModuleLibrary::load(file, error);

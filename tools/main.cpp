@@ -4,21 +4,30 @@
 #include <vector>
 
 #include "commands.h"
+#include "module_library.h"
 #include "tool_error.h"
 
 using namespace velmora::tool;
 
 void velmora::tool::addModuleOption(CLI::App& command, std::string& path) {
-    command.add_option("--module", path,
-                       "Module library to load (default: Module.so beside velmora)");
+    command.add_option(
+        "--module", path,
+        "Module library to load (default: " + host::moduleFileName() + " beside velmora)");
 }
 
 int main(int argc, char** argv) {
     CLI::App app{"Velmora: instrument-body resonances for sound files"};
     app.require_subcommand(1);
 
-    const std::vector<Command> commands = {addInfoCommand(app), addRenderCommand(app),
-                                           addResponseCommand(app), addDemoCommand(app)};
+    const std::vector<Command> commands = {
+        addInfoCommand(app),
+#if VELMORA_SOUND_COMMANDS
+        addRenderCommand(app),
+        addResponseCommand(app),
+        addDemoCommand(app),
+#endif
+        addValidateCommand(app)
+    };
 
     try {
         app.parse(argc, argv);
@@ -33,6 +42,8 @@ int main(int argc, char** argv) {
         for (const Command& command : commands) {
             if (command.subcommand->parsed()) command.run();
         }
+    } catch (const ExitStatus& e) {
+        return e.status;
     } catch (const Error& e) {
         std::cerr << "velmora: " << e.what() << '\n';
         return 1;

@@ -10,6 +10,11 @@ struct Error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// Ends a command that has already printed why, with this exit status.
+struct ExitStatus {
+    int status;
+};
+
 // After an interrupt (SIGINT, SIGTERM) the next check throws, so that the
 // staged files unwind and remove themselves instead of being left half-written.
 void installInterruptHandler();
