@@ -38,6 +38,8 @@ struct Life {
     int32_t firstStatus = 2;  // sent after open; -1 for none
     std::vector<Action> actions;
     std::vector<float> output;
+    // Its own, because the module may read its output buffer at any event.
+    HostBuffers buffers;
     std::unique_ptr<Subject> subject;
 };
 
@@ -139,9 +141,9 @@ class InstanceTrial {
         life.output.resize(from + static_cast<size_t>(frames));
         const Layout& layout = context.known.layout;
         const std::string problem =
-            buffers.run(*life.subject, layout.input, layout.output,
-                        {action.input.data(), frames, action.offset, action.inPlace},
-                        life.output.data() + from);
+            life.buffers.run(*life.subject, layout.input, layout.output,
+                             {action.input.data(), frames, action.offset, action.inPlace},
+                             life.output.data() + from);
         if (!problem.empty()) return fail("instance " + std::to_string(life.id) + " " + problem);
         life.actions.push_back(std::move(action));
         return true;
@@ -277,11 +279,11 @@ void checkSoak(Context& context, Result& result) {
             if (!body->step()) return;
         }
         if (round % 64 != 0) continue;
-        if (baseline == 0 && Clock::now() >= settled) baseline = residentBytes();
-        if (baseline != 0) highest = std::max(highest, residentBytes());
+        if (baseline == 0 && Clock::now() >= settled) baseline = memoryInUse().bytes;
+        if (baseline != 0) highest = std::max(highest, memoryInUse().bytes);
     }
-    if (baseline == 0) baseline = residentBytes();
-    highest = std::max(highest, residentBytes());
+    if (baseline == 0) baseline = memoryInUse().bytes;
+    highest = std::max(highest, memoryInUse().bytes);
     int64_t frames = 0;
     for (const auto& body : bodies)
         frames += body->frames();
@@ -289,10 +291,10 @@ void checkSoak(Context& context, Result& result) {
     // At these block rates a leak of a few bytes per block passes this in seconds.
     const int64_t allowed = 1 << 20;
     char text[160];
-    std::snprintf(
-        text, sizeof text, "%zu instances, %.1f M frames in %.0f s, resident %.1f -> %.1f MiB",
-        bodies.size(), static_cast<double>(frames) / 1e6, seconds,
-        static_cast<double>(baseline) / 1048576.0, static_cast<double>(highest) / 1048576.0);
+    std::snprintf(text, sizeof text, "%zu instances, %.1f M frames in %.0f s, %s %.1f -> %.1f MiB",
+                  bodies.size(), static_cast<double>(frames) / 1e6, seconds, memoryInUse().what,
+                  static_cast<double>(baseline) / 1048576.0,
+                  static_cast<double>(highest) / 1048576.0);
     result.summary(text);
     if (highest - baseline > allowed) result.fail(std::string("memory grew: ") + text);
 }

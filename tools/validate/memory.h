@@ -1,11 +1,17 @@
-// The process's resident memory, for the soak's check that it stays flat.
+// The memory the process holds, for the soak's check that it stays flat.
 #pragma once
 
 #include <cstdint>
 
 namespace velmora::validate {
 
-// Bytes resident now, or 0 where the platform does not say.
-int64_t residentBytes();
+struct MemoryUse {
+    int64_t bytes = 0;      // 0 where the platform does not say
+    const char* what = "";  // what was measured, for the report
+};
+
+// Resident memory; under AddressSanitizer, which keeps freed blocks aside
+// for a while, the heap in use instead.
+MemoryUse memoryInUse();
 
 }  // namespace velmora::validate
