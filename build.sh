@@ -2,8 +2,12 @@
 # Sets up a Debian machine, builds and tests Velmora.
 #
 #   ./build.sh          install what is missing, build both presets, make the demo
-#   ./build.sh test     the same, then run every test of both builds
+#   ./build.sh test     the same, then every test and the validator of both builds,
+#                       the sanitizer build's tests and validator, and a minute of fuzzing
 #   ./build.sh bench    the same as build, then run the benchmark
+#   ./build.sh fuzz [SECONDS]
+#                       build the sanitizer preset and fuzz the module, until
+#                       interrupted or for SECONDS
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -17,6 +21,7 @@ packages=(
     libsndfile1-dev libfftw3-dev libcli11-dev gnuplot-nox
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
     wine wine32:i386
+    clang libclang-rt-14-dev llvm-14
 )
 
 missing_packages() {
@@ -89,9 +94,29 @@ build_preset() {
     cmake --build --preset "$preset" -j "$jobs"
 }
 
+# The sanitizer build stops at the first finding; a host-side allocation
+# that may fail (new (nothrow)) answers null as it would outside it.
+export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1:detect_stack_use_after_return=1:strict_string_checks=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+# The fuzz target over the repository's seed corpus and what earlier runs
+# found (kept under the build tree), for SECONDS or, with 0, until interrupted.
+# Inputs that crash or break a rule are left in build/asan/fuzz/findings/.
+fuzz() {
+    local seconds=$1
+    shift
+    local work=build/asan/fuzz
+    mkdir -p "$work/corpus" "$work/findings"
+    build/asan/module_fuzz -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+        -artifact_prefix="$work/findings/" -print_final_stats=1 "$@" \
+        "$work/corpus" tests/fuzz/corpus
+}
+
 install_packages
-build_preset native
-build_preset win32 -DVELMORA_BENCHMARK_SOURCE="$(benchmark_source)"
+if [[ "$command" != fuzz ]]; then
+    build_preset native
+    build_preset win32 -DVELMORA_BENCHMARK_SOURCE="$(benchmark_source)"
+fi
 
 case "$command" in
     build)
@@ -104,7 +129,15 @@ case "$command" in
         status=0
         ctest --preset native || status=1
         ctest --preset win32 || status=1
+        build_preset asan
+        ctest --preset asan || status=1
+        echo "== fuzzing the module for 60 s =="
+        fuzz 60 || status=1
         exit $status
+        ;;
+    fuzz)
+        build_preset asan
+        fuzz "${2:-0}" -fork="$jobs"
         ;;
     bench)
         prepare_wine
@@ -116,7 +149,7 @@ case "$command" in
         fi
         ;;
     *)
-        echo "usage: $0 [build|test|bench]" >&2
+        echo "usage: $0 [build|test|bench|fuzz [SECONDS]]" >&2
         exit 2
         ;;
 esac

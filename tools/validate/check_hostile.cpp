@@ -75,8 +75,15 @@ class Hostile {
         std::vector<PinProperties> pins(static_cast<size_t>(layout.declared));
         for (int32_t i = 0; i < layout.declared; ++i)
             dispatch(OpcodeGetPinProperties, i, &pins[static_cast<size_t>(i)]);
-        *static_cast<int16_t*>(pins[static_cast<size_t>(layout.type)].variable) =
-            layout.defaultType;
+        void* typeVariable = pins[static_cast<size_t>(layout.type)].variable;
+        void* inputVariable = pins[static_cast<size_t>(layout.input)].variable;
+        void* outputVariable = pins[static_cast<size_t>(layout.output)].variable;
+        if (typeVariable == nullptr || inputVariable == nullptr || outputVariable == nullptr) {
+            result.fail("without a callback, the pins declare no variables to write");
+            dispatch(OpcodeClose, 0, nullptr);
+            return;
+        }
+        *static_cast<int16_t*>(typeVariable) = layout.defaultType;
         dispatch(OpcodeOpen, 0, nullptr);
         ModuleEvent status{};
         status.pointer = layout.input;
@@ -86,8 +93,8 @@ class Hostile {
         }
         std::vector<float> in = input;
         std::vector<float> out(input.size());
-        *static_cast<float**>(pins[static_cast<size_t>(layout.input)].variable) = in.data();
-        *static_cast<float**>(pins[static_cast<size_t>(layout.output)].variable) = out.data();
+        *static_cast<float**>(inputVariable) = in.data();
+        *static_cast<float**>(outputVariable) = out.data();
         context.watch.around("the process function", [&] {
             lone->process(lone->module, 0, static_cast<int32_t>(out.size()));
         });

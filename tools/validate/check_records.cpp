@@ -198,7 +198,6 @@ void checkEntry(Context& context, Result& result) {
     } else {
         result.fail(error);
     }
-    // Closed in the reverse order of creation, unlike the order they were made in.
     for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry)
         closeOne(*entry);
     result.summary(std::to_string(entries.size()) +
