@@ -91,7 +91,8 @@ void validate(const Options& options) {
     std::string error;
     auto library = host::ModuleLibrary::load(path, error);
     if (library == nullptr) {
-        std::printf("  FAIL  %-15s %s\n", "exports", error.c_str());
+        std::printf("  FAIL  %-15s %s\n\nNo other check can run without the library.\n", "exports",
+                    error.c_str());
         throw ExitStatus{1};
     }
     host::ModuleInfo info;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 #include "signals.h"
@@ -70,11 +71,11 @@ bool Automaton::fail(const std::string& problem) {
 }
 
 void Automaton::trace() {
-    if (context.tracing())
-        result.trace((stepNumber < 10    ? "  "
-                      : stepNumber < 100 ? " "
-                                         : "") +
-                     std::to_string(stepNumber) + "  " + action + " -> " + noticeList(received));
+    // A soak's steps are too many to list.
+    if (!context.tracing() || settings.soak) return;
+    char number[16];
+    std::snprintf(number, sizeof number, "%3d  ", stepNumber);
+    result.trace(number + action + " -> " + noticeList(received));
 }
 
 bool Automaton::start(int16_t startType) {

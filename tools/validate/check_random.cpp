@@ -20,6 +20,10 @@ constexpr int kAutomationSteps = 150;
 constexpr int kInstanceSteps = 80;
 constexpr int kBurst = 32;
 
+std::string trials(size_t count) {
+    return std::to_string(count) + (count == 1 ? " trial" : " trials");
+}
+
 // One instance of the stress check and everything done to it, so that a
 // lone instance can be put through the same afterwards.
 struct Life {
@@ -223,9 +227,8 @@ void checkInstances(Context& context, Result& result) {
         trial.run();
         made += trial.made;
     }
-    result.summary(std::to_string(made) + " instances in " + std::to_string(seeds.size()) +
-                   " trials, up to " + std::to_string(kBurst) +
-                   " alive at once: each as a lone instance");
+    result.summary(std::to_string(made) + " instances in " + trials(seeds.size()) + ", up to " +
+                   std::to_string(kBurst) + " alive at once: each as a lone instance");
 }
 
 void checkAutomation(Context& context, Result& result) {
@@ -243,7 +246,7 @@ void checkAutomation(Context& context, Result& result) {
         if (ok) automaton.finish();
         replays += automaton.replays();
     }
-    result.summary(std::to_string(seeds.size()) + " trials of " + std::to_string(kAutomationSteps) +
+    result.summary(trials(seeds.size()) + " of " + std::to_string(kAutomationSteps) +
                    " steps: statuses, ProcessChanged and Idle as the rules say, " +
                    std::to_string(replays) + " stretches of kernel output as fresh instances give");
 }
