@@ -9,21 +9,9 @@ namespace velmora::tool {
 
 namespace {
 
-std::string datatypeName(int32_t datatype) {
-    switch (datatype) {
-        case PinTypeEnum:
-            return "enumeration";
-        case PinTypeByte:
-            return "byte";
-        case PinTypeAudio:
-            return "audio";
-        case PinTypeFloat:
-            return "float";
-        case PinTypeInt:
-            return "integer";
-        default:
-            return "datatype " + std::to_string(datatype);
-    }
+std::string datatypeText(int32_t datatype) {
+    const char* name = datatypeName(datatype);
+    return name != nullptr ? name : "datatype " + std::to_string(datatype);
 }
 
 void printInfo(const std::string& modulePath) {
@@ -40,7 +28,7 @@ void printInfo(const std::string& modulePath) {
     if (module.pins.empty()) std::printf("  (none declared)\n");
     for (size_t i = 0; i < module.pins.size(); ++i) {
         const PinProperties& pin = module.pins[i];
-        std::string detail = datatypeName(pin.datatype) +
+        std::string detail = datatypeText(pin.datatype) +
                              (pin.direction == PinDirectionOutput ? " output" : " input");
         if (pin.defaultText != nullptr && *pin.defaultText != '\0') {
             detail += ", default " + std::string(pin.defaultText);

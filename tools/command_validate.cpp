@@ -19,20 +19,8 @@ namespace {
 using namespace velmora::validate;
 
 const char* datatypeWord(int32_t datatype) {
-    switch (datatype) {
-        case PinTypeEnum:
-            return "enumeration";
-        case PinTypeByte:
-            return "byte";
-        case PinTypeAudio:
-            return "audio";
-        case PinTypeFloat:
-            return "float";
-        case PinTypeInt:
-            return "integer";
-        default:
-            return "unknown";
-    }
+    const char* name = datatypeName(datatype);
+    return name != nullptr ? name : "unknown";
 }
 
 std::string pinList(const std::vector<PinProperties>& pins) {

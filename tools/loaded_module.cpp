@@ -57,4 +57,21 @@ void noteTuning(int rate) {
          std::to_string(rate) + " Hz every resonance moves by " + shift);
 }
 
+const char* datatypeName(int32_t datatype) {
+    switch (datatype) {
+        case PinTypeEnum:
+            return "enumeration";
+        case PinTypeByte:
+            return "byte";
+        case PinTypeAudio:
+            return "audio";
+        case PinTypeFloat:
+            return "float";
+        case PinTypeInt:
+            return "integer";
+        default:
+            return nullptr;
+    }
+}
+
 }  // namespace velmora::tool

@@ -29,6 +29,9 @@ std::string modulePathOrDefault(const std::string& path);
 // the loader's or the host's message.
 LoadedModule loadModule(const std::string& path);
 
+// The name of a pin datatype, or null for a number no datatype has.
+const char* datatypeName(int32_t datatype);
+
 // Tells the user, once, when `rate` is not the one the bodies are tuned for.
 void noteTuning(int rate);
 
