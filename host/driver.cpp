@@ -35,8 +35,12 @@ std::unique_ptr<Channel> Channel::start(const ModuleLibrary& library,
     std::unique_ptr<Channel> channel(new Channel(library, settings.blockFrames));
     Instance& host = channel->host;
     if (!host.create(error)) return nullptr;
-    host.open();
 
+    // The type goes into its pin's variable before open, so that open takes
+    // it as the instance's type from the start: a signal played from its
+    // first sample through one body is not a change of body, and the module
+    // would soften the first sample of one.
+    host.readDeclarations();
     const auto& pins = host.pins();
     channel->inputPin = findPin(pins, PinDirectionInput, PinTypeAudio);
     channel->outputPin = findPin(pins, PinDirectionOutput, PinTypeAudio);
@@ -47,10 +51,11 @@ std::unique_ptr<Channel> Channel::start(const ModuleLibrary& library,
                                                  "enumeration input pin");
         return nullptr;
     }
-
+    host.setEnum(typePin, settings.type);
     host.setSampleRate(settings.sampleRate);
     host.setBlockSize(settings.blockFrames);
-    host.setEnum(typePin, settings.type);
+    host.open();
+
     // A status of 2 marks the input as carrying a signal, so the module runs
     // the chosen type rather than silence.
     host.sendPinStatus(channel->inputPin, 2);
@@ -72,14 +77,9 @@ bool render(const ModuleLibrary& library, const RenderSettings& settings,
 
 bool impulseResponse(const ModuleLibrary& library, const RenderSettings& settings, int32_t frames,
                      std::vector<float>& response, std::string& error) {
-    // The impulse comes one frame late: the module may treat the first frame
-    // after a type change specially, and a zero there is unchanged by it.
-    std::vector<float> input(static_cast<size_t>(frames) + 1, 0.0f);
-    input[1] = 1.0f;
-    std::vector<float> output;
-    if (!render(library, settings, input, output, error)) return false;
-    response.assign(output.begin() + 1, output.end());
-    return true;
+    std::vector<float> input(static_cast<size_t>(frames), 0.0f);
+    if (frames > 0) input[0] = 1.0f;
+    return render(library, settings, input, response, error);
 }
 
 }  // namespace velmora::host

@@ -25,8 +25,10 @@ struct RenderSettings {
 };
 
 // One audio channel through an instance of its own, opened with the chosen
-// type and its input active. The pins are found by their declarations: the
-// first audio input, enumeration input and audio output.
+// type already set, so that the signal plays through it from its first sample
+// as the kernel from a clear state, and with its input active. The pins are
+// found by their declarations: the first audio input, enumeration input and
+// audio output.
 class Channel {
   public:
     static std::unique_ptr<Channel> start(const ModuleLibrary& library,

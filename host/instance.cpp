@@ -42,6 +42,10 @@ intptr_t Instance::dispatch(int32_t opcode, int32_t index, int32_t value, void* 
 
 void Instance::open() {
     dispatch(OpcodeOpen);
+    readDeclarations();
+}
+
+void Instance::readDeclarations() {
     declarations.clear();
     PinProperties pin{};
     for (int32_t index = 0; index < pinCount && describePin(index, pin); ++index) {

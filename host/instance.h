@@ -41,6 +41,10 @@ class Instance {
     // Opcode 0, then the pin declarations (opcode 6) so that the host knows
     // each pin's variable address.
     void open();
+    // The pin declarations without opening. A module answers them from
+    // creation on, so a host can write a pin's variable before open: open
+    // then starts from that value instead of treating it as a change.
+    void readDeclarations();
     void setSampleRate(float rate) { dispatch(OpcodeSetSampleRate, 0, 0, nullptr, rate); }
     void setBlockSize(int32_t frames) { dispatch(OpcodeSetBlockSize, 0, frames); }
     bool describePin(int32_t index, PinProperties& record);

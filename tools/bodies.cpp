@@ -72,6 +72,10 @@ std::vector<Body> bodiesFrom(const std::vector<PinProperties>& pins) {
         for (auto& choice : host::parseEnumList(pin.extraText)) {
             bodies.push_back({choice.value, std::move(choice.name)});
         }
+        // The module plays the plain pass filter at 0 without listing it.
+        const bool listsZero = std::any_of(bodies.begin(), bodies.end(),
+                                           [](const Body& body) { return body.number == 0; });
+        if (!bodies.empty() && !listsZero) bodies.insert(bodies.begin(), {0, kPassFilterName});
         return bodies;
     }
     return {};

@@ -15,7 +15,11 @@ struct Body {
     std::string name;  // as the module spells it
 };
 
-// The entries of the first enumeration input among `pins`.
+// The name of type 0, which the module plays but does not list.
+inline constexpr const char* kPassFilterName = "Pass filter";
+
+// The entries of the first enumeration input among `pins`, with the pass
+// filter as 0 when the list does not name it.
 std::vector<Body> bodiesFrom(const std::vector<PinProperties>& pins);
 
 // A body by number or by name, loosely: case, spacing and punctuation do not

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "driver.h"
+#include "instance.h"
 #include "module_library.h"
 
 extern char** environ;
@@ -150,18 +151,26 @@ class Tool : public testing::Test {
         return run;
     }
 
-    // The module through the host library, as the tool should have run it.
+    // The module through the host library, driven here rather than by the
+    // tool's host code: opened, given the type and an active input twice. The
+    // first status change sees a change of type and would soften the next
+    // first sample; the second sees none and takes that back, leaving the
+    // type's kernel from a clear state.
     static std::vector<float> reference(const std::vector<float>& input, float rate, int16_t type,
                                         int32_t blockFrames = 512) {
         std::string error;
         static auto library = velmora::host::ModuleLibrary::load(VELMORA_MODULE_FILE, error);
         EXPECT_NE(library, nullptr) << error;
-        velmora::host::RenderSettings settings;
-        settings.sampleRate = rate;
-        settings.blockFrames = blockFrames;
-        settings.type = type;
-        std::vector<float> output;
-        EXPECT_TRUE(velmora::host::render(*library, settings, input, output, error)) << error;
+        velmora::host::Instance host(*library);
+        EXPECT_TRUE(host.create(error)) << error;
+        host.open();
+        host.setSampleRate(rate);
+        host.setBlockSize(blockFrames);
+        host.setEnum(1, type);
+        host.sendPinStatus(0, 2);
+        host.sendPinStatus(0, 2);
+        std::vector<float> output(input.size());
+        host.run(input.data(), output.data(), static_cast<int32_t>(input.size()), blockFrames);
         return output;
     }
 
@@ -197,6 +206,25 @@ TEST_F(Tool, RenderMatchesTheHostOnEveryChannel) {
     }
 }
 
+TEST_F(Tool, EveryBodyPlaysTheFileFromItsFirstSample) {
+    // An impulse, then noise: the first sample is where a render could be
+    // mistaken for a change of body.
+    std::vector<float> signal = testSignal(1, 700, 0.5f);
+    signal[0] = 1.0f;
+    writeAudio(folder / "in.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 44000, 1, signal);
+    const std::vector<float> in = readAudio(folder / "in.wav").samples;
+    for (int type = 0; type <= 16; ++type) {
+        const Outcome run = velmora(
+            {"render", "--body", std::to_string(type), "--block", "256", "in.wav", "out.wav"});
+        ASSERT_EQ(run.status, 0) << type << ": " << run.err;
+        const std::vector<float> out = readAudio(folder / "out.wav").samples;
+        const std::vector<float> expected = reference(in, 44000.0f, static_cast<int16_t>(type), 256);
+        ASSERT_EQ(out.size(), expected.size());
+        EXPECT_EQ(out[0], expected[0]) << "type " << type << "'s first sample";
+        EXPECT_EQ(out, expected) << "type " << type;
+    }
+}
+
 TEST_F(Tool, NamesAndNumbersChooseTheSameBody) {
     writeAudio(folder / "in.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, 44000, 1,
                testSignal(1, 2000, 0.5f));
@@ -205,6 +233,7 @@ TEST_F(Tool, NamesAndNumbersChooseTheSameBody) {
         {"15", {"cor-anglais-2", "Cor Anglais II", "COR_ANGLAIS_ii"}},
         {"11", {"contra"}},
         {"16", {"sym"}},
+        {"0", {"pass", "Pass filter"}},
     };
     for (const auto& [number, names] : spellings) {
         ASSERT_EQ(velmora({"render", "--body", number, "in.wav", "number.wav"}).status, 0);
@@ -335,7 +364,7 @@ TEST_F(Tool, ResponsePeaksOfTheWindBodies) {
     const Outcome run = velmora({"response", "--csv", "r.csv", "--plot", "r.png"});
     ASSERT_EQ(run.status, 0) << run.err;
     const auto measured = peaks(run.out);
-    EXPECT_EQ(measured.size(), 16u) << run.out;
+    EXPECT_EQ(measured.size(), 17u) << run.out;  // the pass filter and the 16 bodies
 
     // Gain and frequency of each wind body's strongest resonance at 44000 Hz.
     const std::map<int, std::pair<double, double>> known = {
@@ -352,10 +381,10 @@ TEST_F(Tool, ResponsePeaksOfTheWindBodies) {
     std::istringstream csv(readText(folder / "r.csv"));
     std::string header;
     std::getline(csv, header);
-    EXPECT_EQ(header.rfind("frequency_hz,\"Violin I\"", 0), 0u) << header;
+    EXPECT_EQ(header.rfind("frequency_hz,\"Pass filter\",\"Violin I\"", 0), 0u) << header;
     int rows = 0;
     for (std::string row; std::getline(csv, row); ++rows) {
-        EXPECT_EQ(std::count(row.begin(), row.end(), ','), 16);
+        EXPECT_EQ(std::count(row.begin(), row.end(), ','), 17);
     }
     EXPECT_GT(rows, 100);
     EXPECT_TRUE(isPng(folder / "r.png"));
@@ -388,7 +417,7 @@ TEST_F(Tool, DemoWritesPlayableFilesAndThePlot) {
         if (entry.path().extension() == ".wav" && name != "dry.wav") bodies.push_back(entry.path());
         EXPECT_NE(run.out.find(name), std::string::npos) << name << " missing from the table";
     }
-    EXPECT_EQ(bodies.size(), 16u);
+    EXPECT_EQ(bodies.size(), 17u);
     EXPECT_GT(dry.info.frames, 3 * 44000);  // a few seconds
     for (const auto& path : bodies) {
         const Audio wet = readAudio(path);
@@ -407,7 +436,8 @@ TEST_F(Tool, DemoWritesPlayableFilesAndThePlot) {
 TEST_F(Tool, InfoListsTheModulesOwnBodies) {
     const Outcome run = velmora({"info"});
     ASSERT_EQ(run.status, 0) << run.err;
-    for (const char* text : {"Velmora, version 2230", "Signal", "Output", "   1  Violin I\n",
+    for (const char* text : {"Velmora, version 2230", "Signal", "Output", "   0  Pass filter\n",
+                             "   1  Violin I\n",
                              "  13  Oboe II\n", "  16  Sympathetic\n"}) {
         EXPECT_NE(run.out.find(text), std::string::npos) << text << "\n" << run.out;
     }
