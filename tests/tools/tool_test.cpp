@@ -218,7 +218,8 @@ TEST_F(Tool, EveryBodyPlaysTheFileFromItsFirstSample) {
             {"render", "--body", std::to_string(type), "--block", "256", "in.wav", "out.wav"});
         ASSERT_EQ(run.status, 0) << type << ": " << run.err;
         const std::vector<float> out = readAudio(folder / "out.wav").samples;
-        const std::vector<float> expected = reference(in, 44000.0f, static_cast<int16_t>(type), 256);
+        const std::vector<float> expected =
+            reference(in, 44000.0f, static_cast<int16_t>(type), 256);
         ASSERT_EQ(out.size(), expected.size());
         EXPECT_EQ(out[0], expected[0]) << "type " << type << "'s first sample";
         EXPECT_EQ(out, expected) << "type " << type;
@@ -437,8 +438,7 @@ TEST_F(Tool, InfoListsTheModulesOwnBodies) {
     const Outcome run = velmora({"info"});
     ASSERT_EQ(run.status, 0) << run.err;
     for (const char* text : {"Velmora, version 2230", "Signal", "Output", "   0  Pass filter\n",
-                             "   1  Violin I\n",
-                             "  13  Oboe II\n", "  16  Sympathetic\n"}) {
+                             "   1  Violin I\n", "  13  Oboe II\n", "  16  Sympathetic\n"}) {
         EXPECT_NE(run.out.find(text), std::string::npos) << text << "\n" << run.out;
     }
 }
