@@ -22,7 +22,6 @@
 
 #include "coefficients.h"
 #include "kernels.h"
-#include "module.h"
 #include "reference_kernels.h"
 
 namespace {
@@ -199,12 +198,15 @@ void blocks(benchmark::State& state, int32_t block, Process process) {
 }
 
 struct Rig {
-    Module module{nullptr, 0};
+    velmora::KernelState state;
     std::vector<float> input;
     std::vector<float> output = std::vector<float>(kFramesPerIteration);
-    explicit Rig(const std::vector<float>& signal) : input(signal) {
-        module.inBuffer = input.data();
-        module.outBuffer = output.data();
+    const float* in = nullptr;  // what the kernels read: the input, or a warm-up signal
+    explicit Rig(const std::vector<float>& signal) : input(signal), in(input.data()) {}
+    // Runs `kernel` on frames [offset, offset + frames).
+    template <class Kernel>
+    void run(Kernel kernel, int32_t offset, int32_t frames) {
+        kernel(state, in + offset, output.data() + offset, frames);
     }
 };
 
@@ -214,16 +216,16 @@ struct Rig {
 template <class Run>
 void decay(Rig& rig, Run run) {
     std::vector<float> warm = ordinaryInput();
-    rig.module.inBuffer = warm.data();
+    rig.in = warm.data();
     run(0, kFramesPerIteration);
     double largest = 0;
-    for (double v : rig.module.filterState)
+    for (double v : rig.state.filterState)
         largest = std::max(largest, std::fabs(v));
     if (largest > 0) {
-        for (double& v : rig.module.filterState)
+        for (double& v : rig.state.filterState)
             v = std::ldexp(v, -996 - std::ilogb(largest));
     }
-    rig.module.inBuffer = rig.input.data();
+    rig.in = rig.input.data();
     for (int i = 0; i < 40; ++i)
         run(0, kFramesPerIteration);
 }
@@ -236,14 +238,14 @@ void registerAll() {
             benchmark::RegisterBenchmark(
                 ("kernel/" + name + size).c_str(), [=](benchmark::State& s) {
                     Rig rig(ordinaryInput());
-                    const ProcessFunction f = velmora::kernelForType(type);
-                    blocks(s, block, [&](int32_t o, int32_t n) { f(&rig.module, o, n); });
+                    const velmora::Kernel f = velmora::kernelForType(type);
+                    blocks(s, block, [&](int32_t o, int32_t n) { rig.run(f, o, n); });
                 });
             benchmark::RegisterBenchmark(
                 ("literal/" + name + size).c_str(), [=](benchmark::State& s) {
                     Rig rig(ordinaryInput());
                     const auto f = velmora::reference::kernels[type];
-                    blocks(s, block, [&](int32_t o, int32_t n) { f(rig.module, o, n); });
+                    blocks(s, block, [&](int32_t o, int32_t n) { rig.run(f, o, n); });
                 });
             benchmark::RegisterBenchmark(("df1/" + name + size).c_str(), [=](benchmark::State& s) {
                 Rig rig(ordinaryInput());
@@ -301,19 +303,19 @@ void registerAll() {
         const std::string name = kNames[type];
         benchmark::RegisterBenchmark(("zeros/" + name + "/1024").c_str(), [=](benchmark::State& s) {
             Rig rig(silentInput());
-            const ProcessFunction f = velmora::kernelForType(type);
-            auto run = [&](int32_t o, int32_t n) { f(&rig.module, o, n); };
+            const velmora::Kernel f = velmora::kernelForType(type);
+            auto run = [&](int32_t o, int32_t n) { rig.run(f, o, n); };
             decay(rig, run);
             blocks(s, 1024, run);
         });
-        benchmark::RegisterBenchmark(
-            ("literal-zeros/" + name + "/1024").c_str(), [=](benchmark::State& s) {
-                Rig rig(silentInput());
-                const auto f = velmora::reference::kernels[type];
-                auto run = [&](int32_t o, int32_t n) { f(rig.module, o, n); };
-                decay(rig, run);
-                blocks(s, 1024, run);
-            });
+        benchmark::RegisterBenchmark(("literal-zeros/" + name + "/1024").c_str(),
+                                     [=](benchmark::State& s) {
+                                         Rig rig(silentInput());
+                                         const auto f = velmora::reference::kernels[type];
+                                         auto run = [&](int32_t o, int32_t n) { rig.run(f, o, n); };
+                                         decay(rig, run);
+                                         blocks(s, 1024, run);
+                                     });
     }
 }
 

@@ -2,11 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
-#include <iterator>
 #include <new>
 
-#include "kernels.h"
 #include "module_factory.h"
+#include "process_functions.h"
 
 namespace {
 
@@ -75,16 +74,11 @@ bool Module::getPinProperties(int32_t index, PinProperties* record) {
     }
 }
 
-void Module::clearFilterState() {
-    std::fill(std::begin(filterState), std::end(filterState), 0.0);
-}
-
 void Module::open() {
     SEModule_base::open();
-    previousType = type;
-    clearFilterState();
+    body.open(type);
     // The kernel runs from the start, whatever the input's status.
-    setProcessFunction(velmora::kernelForType(type));
+    setProcessFunction(velmora::processFunctionForType(type));
 }
 
 void Module::onPinStatusChange(SEPin*) {
@@ -108,16 +102,9 @@ void Module::onPinStatusChange(SEPin*) {
         silenceCountdown = getBlockSize();
         setProcessFunction(processSilence);
     } else {
-        setProcessFunction(velmora::kernelForType(type));
+        setProcessFunction(velmora::processFunctionForType(type));
     }
-
-    // A new body keeps the old one's history; its first sample is softened.
-    if (type != previousType) {
-        firstSampleFlag = true;
-        previousType = type;
-    } else {
-        firstSampleFlag = false;
-    }
+    body.reconsider(type);
 }
 
 void SE_CDECL Module::processSilence(void* module, int32_t offset, int32_t frames) {
@@ -127,6 +114,6 @@ void SE_CDECL Module::processSilence(void* module, int32_t offset, int32_t frame
     // counter run on past its range would stop the Idle requests.
     if (m.silenceCountdown > 0) m.silenceCountdown -= std::min(count, m.silenceCountdown);
     if (m.outBuffer != nullptr) std::fill_n(m.outBuffer + offset, count, 0.0f);
-    m.clearFilterState();
+    m.body.state.clear();
     if (m.silenceCountdown <= 0) m.callHost(Idle);
 }

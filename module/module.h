@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "body_filter.h"
 #include "se_module_base.h"
 
 class Module : public SEModule_base {
@@ -21,15 +22,12 @@ class Module : public SEModule_base {
     // The module from the address the host hands to a process function.
     static Module& from(void* module) { return static_cast<Module&>(*fromHandle(module)); }
 
-    void clearFilterState();
-
-    // Fields the kernels work on. The host writes the two buffer addresses and
-    // `type` through the variable addresses the pins describe.
+    // The host writes the two buffer addresses and `type` through the
+    // variable addresses the pins describe.
     float* inBuffer = nullptr;     // the host's "Signal" buffer
     float* outBuffer = nullptr;    // the host's "Output" buffer
     int32_t silenceCountdown = 0;  // frames left before silence asks for Idle
-    double filterState[20] = {};   // history of whichever kernel runs
-    bool firstSampleFlag = false;  // the next cascade call scales its first sample by 0.25
-    int16_t type = 1;              // "Type" pin value
-    int16_t previousType = 1;      // type seen at the last open or status change
+    // The kernels' history and first-sample flag, with the body last seen.
+    velmora::BodyFilter body;
+    int16_t type = 1;  // "Type" pin value
 };

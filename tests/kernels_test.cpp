@@ -1,4 +1,4 @@
-// The seventeen kernels, run directly on a Module's fields: their first
+// The seventeen kernels, run directly on a state of the test's own: their first
 // outputs, their agreement with the literal algorithm to the last bit, their
 // history rules and their frequency responses.
 #include "kernels.h"
@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "module.h"
+#include "process_functions.h"
 #include "reference_kernels.h"
 
 namespace {
@@ -34,18 +34,21 @@ std::string typeName(const ::testing::TestParamInfo<int>& info) {
     return kTypeNames[info.param];
 }
 
-// A module with no host, its buffers pointing at the test's vectors.
+// A kernel state with the test's vectors as its buffers.
 struct Rig {
-    Module module{nullptr, 0};
+    velmora::KernelState state;
     std::vector<float> input;
     std::vector<float> output;
+    bool inPlace = false;  // the kernel writes over its input
 
-    explicit Rig(std::vector<float> signal) : input(std::move(signal)), output(input.size(), 0.0f) {
-        module.inBuffer = input.data();
-        module.outBuffer = output.data();
-    }
+    explicit Rig(std::vector<float> signal)
+        : input(std::move(signal)), output(input.size(), 0.0f) {}
+    float* out() { return inPlace ? input.data() : output.data(); }
     void run(int type, int32_t offset, int32_t frames) {
-        kernelForType(type)(&module, offset, frames);
+        kernelForType(type)(state, input.data() + offset, out() + offset, frames);
+    }
+    void runLiteral(int type, int32_t offset, int32_t frames) {
+        reference::kernels[type](state, input.data() + offset, out() + offset, frames);
     }
 };
 
@@ -91,7 +94,7 @@ TEST_P(EveryKernel, ImpulseGivesTheTabledFirstOutputs) {
     const int type = GetParam();
     for (bool flagged : {false, true}) {
         Rig rig(impulse(8));
-        rig.module.firstSampleFlag = flagged;
+        rig.state.firstSampleFlag = flagged;
         rig.run(type, 0, 8);
         // The flag softens the first sample of a cascade; the pass filter ignores it.
         const bool softened = flagged && type != 0;
@@ -101,13 +104,13 @@ TEST_P(EveryKernel, ImpulseGivesTheTabledFirstOutputs) {
                 << "flag " << flagged << " out[" << n << "] = " << rig.output[n];
         }
         EXPECT_EQ(rig.input[0], 1.0f) << "the host's input buffer was written";
-        EXPECT_EQ(rig.module.firstSampleFlag, flagged && type == 0);
+        EXPECT_EQ(rig.state.firstSampleFlag, flagged && type == 0);
         // The next call filters its first sample unscaled.
         if (softened) {
             Rig again(impulse(4));
-            again.module.firstSampleFlag = true;
+            again.state.firstSampleFlag = true;
             again.run(type, 0, 0);  // a call without frames leaves the flag set
-            EXPECT_TRUE(again.module.firstSampleFlag);
+            EXPECT_TRUE(again.state.firstSampleFlag);
             again.run(type, 0, 1);
             again.run(type, 1, 3);
             EXPECT_LE(ulpDistance(again.output[1], kImpulseOutputs[type][1] * 0.25f), 1);
@@ -200,25 +203,25 @@ TEST_P(Differential, MatchesTheLiteralAlgorithm) {
         const Segment& s = kProgramme[segment];
         const int current = segment == 3 ? other : type;
         if (segment == 3 || segment == 4) {
-            fast.module.firstSampleFlag = literal.module.firstSampleFlag = true;
+            fast.state.firstSampleFlag = literal.state.firstSampleFlag = true;
         }
         if (s.scaleStateDown) {
-            scaleDown(literal.module.filterState, 20);
-            std::memcpy(fast.module.filterState, literal.module.filterState,
-                        sizeof literal.module.filterState);
+            scaleDown(literal.state.filterState, 20);
+            std::memcpy(fast.state.filterState, literal.state.filterState,
+                        sizeof literal.state.filterState);
         }
         const int32_t end = position + s.length;
         while (position < end) {
             const int32_t frames =
                 std::min(split.pattern[block++ % split.pattern.size()], end - position);
             fast.run(current, position, frames);
-            reference::kernels[current](literal.module, position, frames);
+            literal.runLiteral(current, position, frames);
             position += frames;
         }
-        if (!anySubnormal(literal.module.filterState, 20)) {
+        if (!anySubnormal(literal.state.filterState, 20)) {
             for (int i = 0; i < 20; ++i) {
-                ASSERT_EQ(std::bit_cast<uint64_t>(fast.module.filterState[i]),
-                          std::bit_cast<uint64_t>(literal.module.filterState[i]))
+                ASSERT_EQ(std::bit_cast<uint64_t>(fast.state.filterState[i]),
+                          std::bit_cast<uint64_t>(literal.state.filterState[i]))
                     << "segment " << segment << " element " << i;
             }
         }
@@ -243,13 +246,19 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 TEST(KernelMap, SeventeenDistinctKernelsAndViolinIOutsideTheRange) {
-    std::vector<ProcessFunction> seen;
-    for (int type = 0; type < kTypeCount; ++type)
-        seen.push_back(kernelForType(type));
-    std::sort(seen.begin(), seen.end());
-    EXPECT_EQ(std::unique(seen.begin(), seen.end()), seen.end());
+    std::vector<velmora::Kernel> kernels;
+    std::vector<ProcessFunction> functions;
+    for (int type = 0; type < kTypeCount; ++type) {
+        kernels.push_back(kernelForType(type));
+        functions.push_back(velmora::processFunctionForType(type));
+    }
+    std::sort(kernels.begin(), kernels.end());
+    EXPECT_EQ(std::unique(kernels.begin(), kernels.end()), kernels.end());
+    std::sort(functions.begin(), functions.end());
+    EXPECT_EQ(std::unique(functions.begin(), functions.end()), functions.end());
     for (int type : {17, 32767, -1, -32768, 1000}) {
-        EXPECT_EQ(kernelForType(type), &velmora::processViolinI) << type;
+        EXPECT_EQ(kernelForType(type), kernelForType(1)) << type;
+        EXPECT_EQ(velmora::processFunctionForType(type), &velmora::processViolinI) << type;
     }
 }
 
@@ -258,11 +267,11 @@ constexpr double kSentinel = 12345.678;
 TEST_P(EveryKernel, TouchesOnlyItsOwnStateElements) {
     const int type = GetParam();
     Rig rig(render(kProgramme));
-    std::fill(std::begin(rig.module.filterState), std::end(rig.module.filterState), kSentinel);
-    std::fill_n(rig.module.filterState, reference::stateElements[type], 0.0);
+    std::fill(std::begin(rig.state.filterState), std::end(rig.state.filterState), kSentinel);
+    std::fill_n(rig.state.filterState, reference::stateElements[type], 0.0);
     rig.run(type, 0, 4096);
     for (int i = reference::stateElements[type]; i < 20; ++i) {
-        EXPECT_EQ(rig.module.filterState[i], kSentinel) << "element " << i;
+        EXPECT_EQ(rig.state.filterState[i], kSentinel) << "element " << i;
     }
 }
 
@@ -272,10 +281,10 @@ TEST_P(EveryKernel, CallsWithoutFramesChangeNothing) {
     rig.run(type, 0, 100);
     std::fill(rig.output.begin() + 100, rig.output.end(), kSentinel);
     double before[20];
-    std::memcpy(before, rig.module.filterState, sizeof before);
+    std::memcpy(before, rig.state.filterState, sizeof before);
     for (int32_t frames : {0, -1, INT32_MIN})
         rig.run(type, 100, frames);
-    EXPECT_EQ(std::memcmp(before, rig.module.filterState, sizeof before), 0);
+    EXPECT_EQ(std::memcmp(before, rig.state.filterState, sizeof before), 0);
     EXPECT_EQ(rig.output[100], static_cast<float>(kSentinel));
 }
 
@@ -283,8 +292,8 @@ TEST_P(EveryKernel, SameBufferForInputAndOutput) {
     const int type = GetParam();
     Rig separate(render(kProgramme));
     Rig inPlace(separate.input);
-    inPlace.module.outBuffer = inPlace.input.data();
-    separate.module.firstSampleFlag = inPlace.module.firstSampleFlag = true;
+    inPlace.inPlace = true;
+    separate.state.firstSampleFlag = inPlace.state.firstSampleFlag = true;
     for (int32_t p = 0; p < 8192; p += 512) {
         separate.run(type, p, 512);
         inPlace.run(type, p, 512);
@@ -314,7 +323,7 @@ TEST_P(EveryKernel, NonFiniteInputStaysUntilTheStateIsCleared) {
         // A change of body does not end it; clearing the state does.
         rig.run((type + 1) % kTypeCount, 0, 8);
         EXPECT_TRUE(std::isnan(rig.output[7]));
-        rig.module.clearFilterState();
+        rig.state.clear();
         rig.run(type, 20, 8);
         EXPECT_TRUE(std::isfinite(rig.output[27]));
     }
@@ -327,16 +336,16 @@ TEST_P(EveryKernel, OutputBeyondFloatRangeIsAnInfinityOfItsSign) {
     for (double sign : {1.0, -1.0}) {
         Rig fast(std::vector<float>(1, 0.0f));
         Rig literal(fast.input);
-        fast.module.filterState[type == 0 ? 0 : last] = sign * 1e300;
-        literal.module.filterState[type == 0 ? 0 : last] = sign * 1e300;
+        fast.state.filterState[type == 0 ? 0 : last] = sign * 1e300;
+        literal.state.filterState[type == 0 ? 0 : last] = sign * 1e300;
         fast.run(type, 0, 1);
-        reference::kernels[type](literal.module, 0, 1);
+        literal.runLiteral(type, 0, 1);
         EXPECT_TRUE(std::isinf(fast.output[0])) << fast.output[0];
         EXPECT_EQ(fast.output[0], literal.output[0]);
     }
     // The sign is the value's: the pass filter answers -0.0006 of its accumulator.
     Rig pass(std::vector<float>(1, 0.0f));
-    pass.module.filterState[0] = 1e300;
+    pass.state.filterState[0] = 1e300;
     pass.run(0, 0, 1);
     EXPECT_EQ(pass.output[0], -std::numeric_limits<float>::infinity());
 }
@@ -346,25 +355,25 @@ void checkHistoryAcrossBodies(int longer, int shorter, int keptFrom, int keptTo)
     Rig fast(render(kProgramme));
     Rig literal(fast.input);
     fast.run(longer, 0, 3000);
-    reference::kernels[longer](literal.module, 0, 3000);
+    literal.runLiteral(longer, 0, 3000);
     double kept[20];
-    std::memcpy(kept, fast.module.filterState, sizeof kept);
+    std::memcpy(kept, fast.state.filterState, sizeof kept);
     fast.run(shorter, 3000, 3000);
-    reference::kernels[shorter](literal.module, 3000, 3000);
+    literal.runLiteral(shorter, 3000, 3000);
     for (int i = keptFrom; i < 20; ++i) {
-        EXPECT_EQ(fast.module.filterState[i], kept[i]) << "element " << i;
+        EXPECT_EQ(fast.state.filterState[i], kept[i]) << "element " << i;
     }
-    EXPECT_NE(fast.module.filterState[0], kept[0]);
+    EXPECT_NE(fast.state.filterState[0], kept[0]);
     // Resuming: the higher stages carry on from where they stopped, the lower
     // ones from what the shorter body left.
     fast.run(longer, 6000, 3000);
-    reference::kernels[longer](literal.module, 6000, 3000);
+    literal.runLiteral(longer, 6000, 3000);
     for (int i = 0; i < 9000; ++i) {
         ASSERT_EQ(std::bit_cast<uint32_t>(fast.output[i]),
                   std::bit_cast<uint32_t>(literal.output[i]))
             << i;
     }
-    EXPECT_NE(fast.module.filterState[keptTo], kept[keptTo]);
+    EXPECT_NE(fast.state.filterState[keptTo], kept[keptTo]);
 }
 
 TEST(KernelHistory, ContrabassViolinIContrabass) {
@@ -378,7 +387,7 @@ TEST(KernelHistory, PassFilterTakesTheCascadesFirstElement) {
     for (int type = 1; type < kTypeCount; ++type) {
         Rig rig(render(kProgramme));
         rig.run(type, 0, 500);
-        const double s0 = rig.module.filterState[0];
+        const double s0 = rig.state.filterState[0];
         rig.run(0, 500, 1);
         const double x = rig.input[500];
         EXPECT_EQ(rig.output[500], static_cast<float>((s0 + x) * 0.9994 - s0)) << type;
@@ -474,14 +483,14 @@ TEST(KernelBits, SameOnEveryBuild) {
     for (int type = 0; type < kTypeCount; ++type) {
         Rig rig(render(kProgramme));
         for (int32_t p = 0; p < static_cast<int32_t>(rig.input.size()); p += 256) {
-            if (p == 4096) rig.module.firstSampleFlag = true;
+            if (p == 4096) rig.state.firstSampleFlag = true;
             const int32_t frames =
                 std::min<int32_t>(256, static_cast<int32_t>(rig.input.size()) - p);
             rig.run(p < 4096 ? (type + 3) % kTypeCount : type, p, frames);
         }
         uint64_t hash = 0xcbf29ce484222325ull;
         hash = fnv1a(hash, rig.output.data(), rig.output.size() * sizeof(float));
-        hash = fnv1a(hash, rig.module.filterState, sizeof rig.module.filterState);
+        hash = fnv1a(hash, rig.state.filterState, sizeof rig.state.filterState);
         EXPECT_EQ(hash, expected[type]) << kTypeNames[type] << ": 0x" << std::hex << hash;
     }
 }

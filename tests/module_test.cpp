@@ -192,14 +192,12 @@ TEST(ModuleStatus, NothingChangedSendsPinStatusOnly) {
     EXPECT_EQ(count(requests, ProcessChanged), 0);
 }
 
-// The reference: the same kernels called on a Module of the test's own.
+// The reference: the same kernels called directly on a state of the test's own.
 struct Direct {
-    Module module{nullptr, 0};
+    velmora::KernelState state;
     void run(int type, const float* in, float* out, int32_t frames, bool softenFirst) {
-        module.inBuffer = const_cast<float*>(in);
-        module.outBuffer = out;
-        module.firstSampleFlag = softenFirst;
-        velmora::kernelForType(type)(&module, 0, frames);
+        state.firstSampleFlag = softenFirst;
+        velmora::kernelForType(type)(state, in, out, frames);
     }
 };
 
@@ -385,7 +383,7 @@ TEST(ModuleLife, FromOpenToCloseMatchesTheKernels) {
         host.clearRequests();
         host.run(signal.data() + position, output.data() + position, s.frames, 480);
         if (nowSilent) {
-            d.module.clearFilterState();
+            d.state.clear();
             std::fill_n(expected.begin() + position, s.frames, 0.0f);
             EXPECT_GT(host.countRequests(Idle), 0);
         } else {

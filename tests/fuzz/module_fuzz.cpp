@@ -24,8 +24,8 @@
 #include <vector>
 
 #include "abi.h"
-#include "kernels.h"
 #include "module.h"
+#include "process_functions.h"
 #include "rules.h"
 
 extern "C" int32_t getModuleProperties(int32_t index, ModuleProperties* record) noexcept;
@@ -141,7 +141,7 @@ ProcessFunction expectedFunction(const ProcessKind& kind) {
         case ProcessKind::Silence:
             return Module::processSilence;
         case ProcessKind::Kernel:
-            return velmora::kernelForType(kind.type);
+            return velmora::processFunctionForType(kind.type);
     }
     return nullptr;
 }

@@ -8,18 +8,16 @@
 #include <cstring>
 
 #include "coefficients.h"
-#include "module.h"
+#include "kernels.h"
 
 namespace velmora::reference {
 
-using Kernel = void (*)(Module& module, int32_t offset, int32_t frames);
-
 template <const auto& body>
-void cascade(Module& m, int32_t offset, int32_t frames) {
+void cascade(KernelState& m, const float* input, float* output, int32_t frames) {
     constexpr int N = static_cast<int>(std::remove_cvref_t<decltype(body)>::stageCount);
     double* s = m.filterState;
     for (int32_t i = 0; i < frames; ++i) {
-        float sample = m.inBuffer[offset + i];
+        float sample = input[i];
         if (i == 0 && m.firstSampleFlag) {
             sample *= 0.25f;
             m.firstSampleFlag = false;
@@ -41,15 +39,15 @@ void cascade(Module& m, int32_t offset, int32_t frames) {
         }
         s[2 * N - 1] = y;
         const double filtered = body.output(y, s[2 * N - 2], older);
-        m.outBuffer[offset + i] = static_cast<float>(body.mix(filtered, x));
+        output[i] = static_cast<float>(body.mix(filtered, x));
     }
 }
 
-inline void passFilter(Module& m, int32_t offset, int32_t frames) {
+inline void passFilter(KernelState& m, const float* input, float* output, int32_t frames) {
     for (int32_t i = 0; i < frames; ++i) {
-        const double x = m.inBuffer[offset + i];
+        const double x = input[i];
         const double next = (m.filterState[0] + x) * 0.9994;
-        m.outBuffer[offset + i] = static_cast<float>(next - m.filterState[0]);
+        output[i] = static_cast<float>(next - m.filterState[0]);
         m.filterState[0] = next;
     }
 }

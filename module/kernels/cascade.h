@@ -24,7 +24,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "module.h"
+#include "kernels.h"
 
 namespace velmora {
 
@@ -231,22 +231,20 @@ class CascadeRun {
     double carried[N] = {};  // carried[k]: what stage k takes in the next step
 };
 
-// The process function of one body. The first sample after a change of body
-// is scaled by 0.25 as it is read, softening the switch; the host's buffer is
-// left as it is. A call without frames leaves that for the next call.
+// The kernel of one body. The first sample after a change of body is scaled
+// by 0.25 as it is read, softening the switch; the caller's buffer is left as
+// it is. A call without frames leaves that for the next call.
 template <const auto& body>
-void SE_CDECL processCascade(void* module, int32_t offset, int32_t frames) {
-    Module& m = Module::from(module);
-    if (frames <= 0 || m.inBuffer == nullptr || m.outBuffer == nullptr) return;
-    const float* in = m.inBuffer + offset;
-    float first = in[0];
-    if (m.firstSampleFlag) {
+void runCascade(KernelState& state, const float* input, float* output, int32_t frames) {
+    if (frames <= 0) return;
+    float first = input[0];
+    if (state.firstSampleFlag) {
         first *= 0.25f;
-        m.firstSampleFlag = false;
+        state.firstSampleFlag = false;
     }
-    CascadeRun<body> run(m.filterState, in, m.outBuffer + offset, first);
+    CascadeRun<body> run(state.filterState, input, output, first);
     run.run(frames);
-    run.store(m.filterState);
+    run.store(state.filterState);
 }
 
 }  // namespace velmora

@@ -1,5 +1,7 @@
-// The seventeen filter kernels, one process function per value of "Type",
-// and the map from a type to its kernel.
+// The module's process functions, one per value of "Type": each runs its
+// body's kernel on the module's buffers and state. Each body has a function
+// of its own, so a change of body is a change of process function the host
+// is told of.
 #pragma once
 
 #include <cstdint>
@@ -8,10 +10,7 @@
 
 namespace velmora {
 
-// Type 0: a one-pole, one-zero DC blocker, 0.9994 (1 - z^-1) / (1 - 0.9994 z^-1).
 void SE_CDECL processPassFilter(void* module, int32_t offset, int32_t frames);
-
-// Types 1 to 16: the resonator cascades of the instrument bodies.
 void SE_CDECL processViolinI(void* module, int32_t offset, int32_t frames);
 void SE_CDECL processViolinII(void* module, int32_t offset, int32_t frames);
 void SE_CDECL processViolinIII(void* module, int32_t offset, int32_t frames);
@@ -29,9 +28,7 @@ void SE_CDECL processCorAnglaisI(void* module, int32_t offset, int32_t frames);
 void SE_CDECL processCorAnglaisII(void* module, int32_t offset, int32_t frames);
 void SE_CDECL processSympathetic(void* module, int32_t offset, int32_t frames);
 
-inline constexpr int kTypeCount = 17;
-
-// The kernel of a "Type" value; every value outside 0 to 16 plays Violin I.
-ProcessFunction kernelForType(int32_t type);
+// The process function of a "Type" value; every value outside 0 to 16 plays Violin I.
+ProcessFunction processFunctionForType(int32_t type);
 
 }  // namespace velmora
