@@ -22,6 +22,7 @@ packages=(
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
     wine wine32:i386
     clang libclang-rt-14-dev llvm-14
+    lv2-dev sordi liblilv-dev lilv-utils lv2file jalv jackd2 libjack-jackd2-dev
 )
 
 missing_packages() {
