@@ -1,13 +1,16 @@
 #include "se_module_base.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
 namespace {
 
 // The one record the library keeps besides its instances: the answer to
-// opcode 13, rewritten for whichever instance asks.
-ProcessRecordInfo processRecordInfo{};
+// opcode 13, rewritten for whichever instance asks. One per thread, so that a
+// host running instances on several threads never reads another thread's
+// answer; on one thread it stays at one address for every instance.
+thread_local ProcessRecordInfo processRecordInfo{};
 
 // The entries in ModuleEntry are thin: find the instance, call its virtual
 // operation, and answer a safe default when the host hands over nothing usable.
@@ -123,7 +126,9 @@ intptr_t SEModule_base::dispatch(int32_t opcode, int32_t index, int32_t value, v
 }
 
 void SEModule_base::open() {
-    const int32_t count = hostCallback != nullptr ? static_cast<int32_t>(callHost(PinCount)) : 0;
+    const int32_t answer = hostCallback != nullptr ? static_cast<int32_t>(callHost(PinCount)) : 0;
+    // An absurd answer must not decide how much is allocated.
+    const int32_t count = std::min(answer, kMostPins);
 
     // A second open replaces the first array rather than leaking it.
     releasePins();

@@ -9,6 +9,10 @@
 
 class SEModule_base {
   public:
+    // Open makes at most this many pins, whatever the host answers to
+    // PinCount: far more than any module declares.
+    static constexpr int32_t kMostPins = 65536;
+
     SEModule_base(HostCallback callback, intptr_t hostValue);
     SEModule_base(const SEModule_base&) = delete;
     SEModule_base& operator=(const SEModule_base&) = delete;
@@ -63,7 +67,7 @@ class SEModule_base {
     float sampleRate = 44100.0f;  // set by opcode 2
     int32_t blockSize = 1024;     // set by opcode 3
     SEPin* pins = nullptr;        // pin array, made at open; owned here
-    int32_t pinCount = 0;         // pins in the array (the host's PinCount answer)
+    int32_t pinCount = 0;         // pins in the array (the host's PinCount answer, capped)
     ProcessRecord processRecord;  // the current process function, shown by opcode 13
 };
 

@@ -52,8 +52,10 @@ float SEPin::getValue() {
     const int32_t start = static_cast<int32_t>(module->callHost(PinBufferClock, index));
     const int32_t now = module->getSampleClock();
     const float* buffer = *static_cast<float* const*>(variable);
-    // Widened so that clocks on either side of a wrap cannot overflow.
-    const int64_t position = static_cast<int64_t>(now) - static_cast<int64_t>(start);
-    if (buffer == nullptr || position < 0) return 0.0f;
+    // The clocks are 32-bit counts that wrap, so their difference is taken
+    // the same way. The host promised a buffer of one block size; clocks
+    // that point anywhere else are not followed.
+    const int32_t position = clockDifference(now, start);
+    if (buffer == nullptr || position < 0 || position >= module->getBlockSize()) return 0.0f;
     return buffer[position];
 }

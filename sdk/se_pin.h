@@ -7,6 +7,12 @@
 
 class SEModule_base;
 
+// How many samples `later` is after `earlier` on a host's 32-bit sample clock,
+// which wraps: negative when `later` is in fact before.
+inline int32_t clockDifference(int32_t later, int32_t earlier) {
+    return static_cast<int32_t>(static_cast<uint32_t>(later) - static_cast<uint32_t>(earlier));
+}
+
 // A pin owns nothing: buffers belong to the host, variables to the module.
 // Pins live in the module's pin array from open until the module is destroyed.
 class SEPin {
@@ -27,8 +33,9 @@ class SEPin {
     void transmitStatus(int32_t clock, int32_t newStatus);
 
     // The pin's current sample: the element of its host buffer at the host's
-    // sample clock. Answers 0.0 where that element cannot be read safely (no
-    // buffer, not an audio pin, or a clock before the buffer's start).
+    // sample clock. Answers 0.0 where that element cannot be read safely: no
+    // buffer, not an audio pin, or a position outside the block size of
+    // frames that the host's buffers hold (before it, or at or past its end).
     float getValue();
 
     bool isBound() const { return module != nullptr; }

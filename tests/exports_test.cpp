@@ -3,6 +3,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <latch>
+#include <thread>
+#include <vector>
 
 #include "module_under_test.h"
 
@@ -82,7 +85,7 @@ TEST(Exports, EachInstanceHasItsOwnRecord) {
     EXPECT_EQ(a->process, b->process);
     a->process(a->module, 0, 4);
 
-    // Opcode 13: one shared record naming the asking instance's process record.
+    // Opcode 13: one record per thread, naming the asking instance's process record.
     auto* infoA = reinterpret_cast<const ProcessRecordInfo*>(a->dispatch(a, 13, 0, 0, nullptr, 0));
     ASSERT_NE(infoA, nullptr);
     EXPECT_EQ(infoA->one, 1);
@@ -96,6 +99,52 @@ TEST(Exports, EachInstanceHasItsOwnRecord) {
 
     EXPECT_EQ(a->dispatch(a, 1, 0, 0, nullptr, 0), 1);
     EXPECT_EQ(b->dispatch(b, 1, 0, 0, nullptr, 0), 1);
+}
+
+// Threads that each drive instances of their own ask opcode 13 over and
+// over: every answer is the asking thread's one record, naming the asking
+// instance, never another thread's.
+TEST(Exports, ProcessRecordInfoIsOnePerThread) {
+    constexpr int kThreads = 4;
+    constexpr int kQuestions = 20000;
+    const MakeModuleFunction make = moduleLibrary().makeModule();
+    std::vector<const ProcessRecordInfo*> addresses(kThreads);
+    std::vector<int> wrong(kThreads, 0);
+    std::latch allAsked(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            ModuleEntry* mine[2] = {make(0, 1, silentHost, t), make(0, 1, nullptr, t)};
+            const ProcessRecord* records[2];
+            for (int i = 0; i < 2; ++i) {
+                auto* info = reinterpret_cast<const ProcessRecordInfo*>(
+                    mine[i]->dispatch(mine[i], 13, 0, 0, nullptr, 0));
+                records[i] = info->record;
+                if (i == 0) addresses[t] = info;
+                if (info != addresses[t]) ++wrong[t];
+            }
+            allAsked.arrive_and_wait();  // every thread's record is alive from here
+            for (int q = 0; q < kQuestions; ++q) {
+                ModuleEntry* e = mine[q % 2];
+                auto* info = reinterpret_cast<const ProcessRecordInfo*>(
+                    e->dispatch(e, 13, 0, 0, nullptr, 0));
+                if (info != addresses[t] || info->one != 1 ||
+                    info->size != static_cast<int32_t>(sizeof(ProcessRecord)) ||
+                    info->record != records[q % 2] || info->zero != 0) {
+                    ++wrong[t];
+                }
+            }
+            for (ModuleEntry* e : mine)
+                e->dispatch(e, 1, 0, 0, nullptr, 0);
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(wrong[t], 0) << "thread " << t;
+        for (int u = 0; u < t; ++u)
+            EXPECT_NE(addresses[t], addresses[u]) << "threads " << u << " and " << t;
+    }
 }
 
 TEST(Exports, HostileCallsAnswerSafeDefaults) {

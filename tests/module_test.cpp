@@ -182,6 +182,30 @@ TEST(ModuleStatus, InactiveInputReportsFromTheOutputsCurrentSample) {
     }
 }
 
+TEST(ModuleStatus, ClocksOutsideTheBlockReadAsSilence) {
+    struct Case {
+        int32_t bufferClock;
+        int32_t sampleClock;
+        int32_t reported;
+    };
+    // The host's buffers hold a block size of frames (256 here); the element
+    // at the clock is read only inside them. A host that answers
+    // PinBufferClock with 0 while its clock runs on must not crash the module.
+    for (const Case& c : {Case{100, 100 + 255, 0}, Case{100, 100 + 256, 1}, Case{100, 100 + 300, 1},
+                          Case{0, 2'000'000, 1}, Case{0, INT32_MAX, 1}, Case{0, INT32_MIN, 1},
+                          Case{INT32_MIN, INT32_MAX, 1}, Case{5, 4, 1},
+                          // The clocks wrap: 16 samples after INT32_MAX - 10 is INT32_MIN + 5.
+                          Case{INT32_MAX - 10, INT32_MIN + 5, 0}}) {
+        Hosted m;
+        m.host.setBlockSize(256);
+        std::fill(m.output.begin(), m.output.end(), 0.5f);
+        m.host.bufferClocks[kOutput] = c.bufferClock;
+        m.host.sampleClock = c.sampleClock;
+        m.host.sendPinStatus(kSignal, 0);
+        EXPECT_EQ(m.reportedStatus(), c.reported) << c.bufferClock << " " << c.sampleClock;
+    }
+}
+
 TEST(ModuleStatus, NothingChangedSendsPinStatusOnly) {
     Hosted m;
     m.host.sendPinStatus(kSignal, 2);
@@ -341,6 +365,29 @@ TEST(ModuleHostile, TooFewPinsMeansStatusChangesDoNothing) {
             m.host.sendPinStatus(pin, 0);
         EXPECT_TRUE(m.take().empty()) << pins << " pins";
         EXPECT_EQ(m.current(), kernel);
+    }
+}
+
+TEST(ModuleHostile, AbsurdPinCountMakesAtMostTheCapAndPlays) {
+    for (int32_t count : {400'000'000, INT32_MAX}) {
+        Instance host(moduleLibrary());
+        std::string error;
+        ASSERT_TRUE(host.create(error)) << error;
+        host.pinCount = count;
+        host.open();
+        std::vector<float> input = noise(512), output(512), expected(512);
+        ASSERT_TRUE(host.setBuffer(kSignal, input.data()));
+        ASSERT_TRUE(host.setBuffer(kOutput, output.data()));
+        host.sendPinStatus(kSignal, 2);
+        host.clearRequests();
+        // Pins past the ones made do not exist: their events are dropped.
+        host.sendPinStatus(count - 1, 0);
+        host.sendPinStatus(65536, 0);
+        EXPECT_TRUE(host.requests.empty()) << count;
+        host.process(0, 512);
+        Direct d;
+        d.run(1, input.data(), expected.data(), 512, false);
+        EXPECT_EQ(output, expected) << count;
     }
 }
 

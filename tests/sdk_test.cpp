@@ -4,7 +4,9 @@
 
 #include <climits>
 #include <cstring>
+#include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "se_module_base.h"
@@ -171,6 +173,31 @@ TEST_F(SdkTest, ProcessRecordIsSharedButNamesTheAskingInstance) {
         EXPECT_EQ(z, 0);
 }
 
+TEST_F(SdkTest, ProcessRecordInfoIsOnePerThread) {
+    auto ask = [](TestModule& m) {
+        return reinterpret_cast<const ProcessRecordInfo*>(m.send(OpcodeGetProcessRecord));
+    };
+    const ProcessRecordInfo* here = ask(*module);
+    TestModule other(&host);
+    other.setProcessFunction(otherProcess);
+    const ProcessRecordInfo* there = nullptr;
+    const ProcessRecord* namedThere = nullptr;
+    std::thread([&] {
+        there = ask(other);
+        namedThere = there->record;
+        // Another instance asking on the same thread gets the same record.
+        TestModule third(nullptr);
+        EXPECT_EQ(ask(third), there);
+        EXPECT_EQ(there->record->function, &emptyProcess);
+    }).join();
+    EXPECT_NE(there, here);
+    EXPECT_NE(namedThere, here->record);
+    // The other thread's questions left this thread's answer as it was.
+    EXPECT_EQ(here->record->function, &emptyProcess);
+    EXPECT_EQ(ask(other), here);
+    EXPECT_EQ(here->record->function, &otherProcess);
+}
+
 TEST_F(SdkTest, SetProcessFunctionAnnouncesOnlyRealChanges) {
     module->setProcessFunction(emptyProcess);
     EXPECT_EQ(host.count(ProcessChanged), 0);
@@ -224,6 +251,11 @@ struct PinCase {
     std::vector<int32_t> expectedAsked;
     std::vector<int32_t> expectedDatatypes;  // per pin; -1 where unbound
 };
+
+// Printed by name: GoogleTest would otherwise dump the bytes, padding included.
+void PrintTo(const PinCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class PinEnumeration : public ::testing::TestWithParam<PinCase> {};
 
@@ -353,14 +385,23 @@ TEST(SdkPins, SecondOpenReplacesThePinArray) {
     EXPECT_EQ(host.count(PinCount), 2);
 }
 
-TEST(SdkPins, PinArrayThatCannotBeMadeBindsNothing) {
-    FakeHost host;
-    host.pinCount = INT32_MAX;
-    TestModule module(&host);
-    module.declarations = {kFloat, kInt, kAudio};
-    module.open();
-    EXPECT_EQ(module.getPinCount(), 0);
-    EXPECT_EQ(module.asked, (std::vector<int32_t>{0, -1}));
+TEST(SdkPins, AbsurdPinCountsAreCapped) {
+    for (int32_t count : {400'000'000, INT32_MAX, SEModule_base::kMostPins + 1}) {
+        FakeHost host;
+        host.pinCount = count;
+        TestModule module(&host);
+        module.declarations = {kFloat, kInt, declaration(PinTypeAudio, nullptr, PinFlagRepeat)};
+        module.open();
+        ASSERT_EQ(module.getPinCount(), SEModule_base::kMostPins) << count;
+        EXPECT_EQ(module.getPin(SEModule_base::kMostPins - 1)->getDatatype(), PinTypeAudio);
+        EXPECT_EQ(host.count(PinBuffer), SEModule_base::kMostPins - 2);
+        // Events for pins past the cap are dropped like any for a pin that does not exist.
+        module.event(EventPinStatus, 2, SEModule_base::kMostPins);
+        module.event(EventPinStatus, 2, count - 1);
+        EXPECT_TRUE(module.statusesSeen.empty());
+        module.event(EventPinStatus, 2, SEModule_base::kMostPins - 1);
+        EXPECT_EQ(module.statusesSeen, (std::vector<int32_t>{2}));
+    }
 }
 
 TEST(SdkPins, StatusOneIsSeenOnceThenReadsZero) {
@@ -403,13 +444,38 @@ TEST(SdkPins, GetValueReadsTheSampleAtTheClock) {
     host.bufferClock = 100;
     host.sampleClock = 103;
     EXPECT_EQ(module.getPin(2)->getValue(), 3.5f);
-    // A clock before the buffer's start, or a clock pair across a wrap that
-    // would overflow, is not followed outside the buffer.
+    // A clock before the buffer's start is not followed outside the buffer.
     host.sampleClock = 99;
     EXPECT_EQ(module.getPin(2)->getValue(), 0.0f);
-    host.bufferClock = INT32_MAX;
+    host.bufferClock = 0;
     host.sampleClock = INT32_MIN;
     EXPECT_EQ(module.getPin(2)->getValue(), 0.0f);
+    // The clocks wrap: one sample after INT32_MAX comes INT32_MIN.
+    host.bufferClock = INT32_MAX;
+    host.sampleClock = INT32_MIN;
+    EXPECT_EQ(module.getPin(2)->getValue(), 1.5f);
+    host.bufferClock = INT32_MIN;
+    host.sampleClock = INT32_MAX;
+    EXPECT_EQ(module.getPin(2)->getValue(), 0.0f);
+    // Nor is a clock past the block size of frames the host's buffer holds:
+    // a host that answers PinBufferClock with 0 while its clock runs on.
+    module.send(OpcodeSetBlockSize, 0, 4);
+    host.bufferClock = 100;
+    host.sampleClock = 103;
+    EXPECT_EQ(module.getPin(2)->getValue(), 3.5f);
+    host.sampleClock = 104;
+    EXPECT_EQ(module.getPin(2)->getValue(), 0.0f);
+    host.bufferClock = 0;
+    for (int32_t clock : {1 << 20, INT32_MAX}) {
+        host.sampleClock = clock;
+        EXPECT_EQ(module.getPin(2)->getValue(), 0.0f) << clock;
+    }
+    for (int32_t size : {0, -1, INT32_MIN}) {
+        module.send(OpcodeSetBlockSize, 0, size);
+        host.bufferClock = host.sampleClock = 0;
+        EXPECT_EQ(module.getPin(2)->getValue(), 0.0f) << size;
+    }
+    module.send(OpcodeSetBlockSize, 0, 8);
     variable = nullptr;
     host.bufferClock = host.sampleClock = 0;
     EXPECT_EQ(module.getPin(2)->getValue(), 0.0f);

@@ -228,9 +228,9 @@ class Run {
     }
 
     float currentSample(const Slot& slot) const {
-        const int64_t position = static_cast<int64_t>(slot.sampleClock) -
-                                 slot.bufferClocks[static_cast<size_t>(layout.output)];
-        if (slot.outVariable == nullptr || position < 0) return 0.0f;
+        const int32_t position = Rules::samplePosition(
+            slot.sampleClock, slot.bufferClocks[static_cast<size_t>(layout.output)]);
+        if (slot.outVariable == nullptr || !slot.rules.readsSampleAt(position)) return 0.0f;
         return slot.outVariable[position];
     }
 

@@ -6,6 +6,7 @@
 #include <xmmintrin.h>
 
 #include <array>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -24,6 +25,7 @@ enum class Fault {
     NoIdle,          // silence never asks for Idle
     SharedHistory,   // a little of one instance's output leaks into the next call
     NullEvent,       // a null event is followed
+    ReadsPastBlock,  // the output's current sample is read wherever the clocks point
 };
 
 Fault fault() {
@@ -37,6 +39,7 @@ Fault fault() {
         if (text == "no-idle") return Fault::NoIdle;
         if (text == "shared-history") return Fault::SharedHistory;
         if (text == "null-event") return Fault::NullEvent;
+        if (text == "reads-past-block") return Fault::ReadsPastBlock;
         return Fault::None;
     }();
     return chosen;
@@ -142,6 +145,8 @@ intptr_t SE_CDECL dispatch(ModuleEntry* entry, int32_t opcode, int32_t index, in
         w->info = ProcessRecordInfo{1, sizeof(ProcessRecord), &w->record, 0};
         return reinterpret_cast<intptr_t>(&w->info);
     }
+    // A module that knows no block size reads its output wherever the clocks point.
+    if (opcode == OpcodeSetBlockSize && fault() == Fault::ReadsPastBlock) value = INT32_MAX;
     const intptr_t answer = w->inner->dispatch(w->inner, opcode, index, value, pointer, floatValue);
     if (opcode == OpcodeClose) {
         delete w;

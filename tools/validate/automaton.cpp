@@ -134,16 +134,18 @@ bool Automaton::checkInstalled() {
 }
 
 int32_t Automaton::currentPosition() const {
-    const int64_t position = static_cast<int64_t>(subject.host.sampleClock) -
-                             subject.host.bufferClocks[static_cast<size_t>(layout.output)];
-    return static_cast<int32_t>(position);
+    return Rules::samplePosition(subject.host.sampleClock,
+                                 subject.host.bufferClocks[static_cast<size_t>(layout.output)]);
 }
 
 // What the module reads as the output's current sample: the host's buffer
-// at the host's clock, or 0 when there is no buffer or the clock is before it.
+// at the host's clock, or 0 when there is no buffer or the clock points
+// outside the block size of frames the buffer holds.
 float Automaton::currentSample() const {
     const int32_t position = currentPosition();
-    if (outputBase == nullptr || position < 0 || position >= outputCapacity) return 0.0f;
+    if (outputBase == nullptr || !rules.readsSampleAt(position) || position >= outputCapacity) {
+        return 0.0f;
+    }
     return outputBase[position];
 }
 
@@ -316,10 +318,28 @@ bool Automaton::pinStatus(int32_t pin) {
             outputBase[position] = value;
         }
     }
-    if (random.chance(8)) {
-        subject.host.bufferClocks[static_cast<size_t>(layout.output)] =
-            subject.host.sampleClock + random.between(1, 5);
+    int32_t& bufferClock = subject.host.bufferClocks[static_cast<size_t>(layout.output)];
+    const int32_t clock = subject.host.sampleClock;
+    const uint32_t clocks = random.below(100);
+    if (clocks < 8) {
+        bufferClock = clock + random.between(1, 5);
         detail = ", the clock before the output buffer";
+    } else if (clocks < 16) {
+        // Clocks that drifted apart: the current sample just past the block
+        // size of frames the buffer holds, or anywhere in the clocks' range,
+        // as with a host that answers PinBufferClock with 0.
+        const int64_t past = int64_t{rules.announcedBlockSize()} + random.between(0, 8);
+        const int32_t drifted =
+            random.chance(50)
+                ? static_cast<int32_t>(clock - past)
+                : random.pick({0, INT32_MIN, INT32_MAX, static_cast<int32_t>(random.next())});
+        // A position inside the block size is the host's promise to keep; a
+        // buffer shorter than that is no case to test.
+        const int32_t position = Rules::samplePosition(clock, drifted);
+        if (!rules.readsSampleAt(position) || position < outputCapacity) {
+            bufferClock = drifted;
+            detail = ", clocks drifted apart (PinBufferClock " + std::to_string(drifted) + ")";
+        }
     }
     const int32_t status = random.pick({0, 0, 1, 1, 2, 2, 2, 3, -1, 7});
     const float sample = currentSample();

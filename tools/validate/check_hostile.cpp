@@ -147,6 +147,37 @@ class Hostile {
         }
     }
 
+    // A PinCount answer far past any module's needs must not decide what
+    // open allocates: the module makes the pins it declares and plays on.
+    void absurdPinCount() {
+        Subject subject(context.library, context.watch);
+        subject.host.pinCount = INT32_MAX;
+        if (!create(subject)) return;
+        Rules rules(layout);
+        rules.open(INT32_MAX, layout.defaultType);
+        const std::vector<Notice> expected =
+            rules.pinStatus(layout.input, 0, layout.defaultType, 0.0f, subject.host.sampleClock);
+        subject.pinStatus(layout.input, 0);
+        const bool reported = std::any_of(
+            subject.requests().begin(), subject.requests().end(), [&](const host::Request& r) {
+                return r.opcode == PinStatus && r.index == expected.front().index &&
+                       r.value == expected.front().value;
+            });
+        if (!reported) {
+            result.fail("with PinCount " + std::to_string(INT32_MAX) +
+                        " the module does not report its output's status");
+        }
+        subject.pinStatus(layout.input, kActiveStatus);
+        std::vector<float> out(input.size());
+        if (play(subject, out, "with PinCount " + std::to_string(INT32_MAX))) {
+            const Difference d = compareBits(out.data(), opened.data(), out.size());
+            if (!d.same) {
+                result.fail("with PinCount " + std::to_string(INT32_MAX) +
+                            " the output is not the kernel's: " + describe(d));
+            }
+        }
+    }
+
     // A second open replaces the pins, their statuses with them, and
     // installs the kernel of the type of the moment.
     void secondOpen() {
@@ -286,17 +317,94 @@ class Hostile {
 
 }  // namespace
 
+// Hosts whose clocks drift apart: the output's current sample, which the
+// module reads when the input goes idle, is looked for at every distance
+// from the buffer's start, across the clocks' wrap, and with PinBufferClock
+// answered 0 while the clock runs on. Only the block size of frames the
+// host's buffers hold may be read; elsewhere the sample reads 0 and the
+// output is reported silent.
+void checkClocks(Context& context, Result& result) {
+    const Layout& layout = context.known.layout;
+    constexpr int32_t kBlock = 64;
+    // The host's buffer is longer than the block it promised, and loud
+    // throughout: a read past the block shows in the status reported.
+    std::vector<float> buffer(4 * kBlock, 0.5f);
+    struct Case {
+        int32_t bufferClock;
+        int32_t sampleClock;
+    };
+    const Case cases[] = {
+        {1000, 1000},
+        {1000, 1000 + kBlock - 1},
+        {1000, 1000 + kBlock},
+        {1000, 1000 + 3 * kBlock},
+        {1000, 999},
+        {1000, 1000 - (1 << 20)},
+        {0, 1 << 20},  // a host that answers PinBufferClock with 0
+        {0, 1 << 30},
+        {0, INT32_MAX},
+        {0, INT32_MIN},
+        {INT32_MAX - 10, INT32_MIN + 5},  // 16 samples on, across the wrap
+        {INT32_MAX, INT32_MIN + kBlock},
+        {INT32_MIN, INT32_MAX},
+    };
+    int reads = 0;
+    for (const Case& c : cases) {
+        Subject subject(context.library, context.watch);
+        std::string error;
+        if (!startPlaying(subject, layout, layout.defaultType, 44100.0f, kBlock, error)) {
+            result.fail(error);
+            return;
+        }
+        Rules rules(layout);
+        rules.setBlockSize(kBlock);
+        rules.open(3, layout.defaultType);
+        rules.pinStatus(layout.input, kActiveStatus, layout.defaultType, 0.0f, 0);
+        subject.setAudio(layout.output, buffer.data());
+        subject.host.bufferClocks[static_cast<size_t>(layout.output)] = c.bufferClock;
+        subject.host.sampleClock = c.sampleClock;
+        subject.clearRequests();
+
+        const int32_t position = Rules::samplePosition(c.sampleClock, c.bufferClock);
+        const bool inside = rules.readsSampleAt(position);
+        reads += inside;
+        const std::vector<Notice> expected =
+            rules.pinStatus(layout.input, 0, layout.defaultType,
+                            inside ? buffer[static_cast<size_t>(position)] : 0.0f, c.sampleClock);
+        subject.pinStatus(layout.input, 0);
+        std::vector<Notice> received;
+        for (const host::Request& r : subject.requests()) {
+            if (r.opcode == PinStatus) received.push_back({r.opcode, r.index, r.value, r.pointer});
+        }
+        if (received.empty() || received.front() != expected.front()) {
+            result.fail(
+                "PinBufferClock " + std::to_string(c.bufferClock) + ", SampleClock " +
+                std::to_string(c.sampleClock) + ": the output is reported with status " +
+                (received.empty() ? std::string("none") : std::to_string(received.front().value)) +
+                " where " + std::to_string(expected.front().value) + " was expected (" +
+                (inside ? "the sample inside the block is loud"
+                        : "nothing outside the block may be read") +
+                ")");
+        }
+    }
+    result.summary(std::to_string(std::size(cases)) + " pairs of clocks, " + std::to_string(reads) +
+                   " inside a block of " + std::to_string(kBlock) +
+                   ": the current sample read only there, across the wrap too");
+}
+
 void checkHostile(Context& context, Result& result) {
     Hostile host(context, result);
     if (!host.reference()) return;
     host.nullPointers();
     host.missingPins();
     host.pinCounts();
+    host.absurdPinCount();
     host.secondOpen();
     host.unknownEvents();
     host.oddValues();
-    result.summary("null records and events, no callback, missing pins, PinCount 0, 1, 2, -1 and " +
-                   std::to_string(context.known.layout.declared + 1) +
+    result.summary("null records and events, no callback, missing pins, PinCount 0, 1, 2, -1, " +
+                   std::to_string(context.known.layout.declared + 1) + " and " +
+                   std::to_string(INT32_MAX) +
                    ", second opens, unknown events, odd rates and block sizes");
 }
 

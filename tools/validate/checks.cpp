@@ -34,6 +34,8 @@ const std::vector<Check>& allChecks() {
          true},
         {"hostile", "null pointers, missing pins, odd pin counts, unknown events", checkHostile,
          true},
+        {"clocks", "clocks drifting apart: the current sample read only inside the block",
+         checkClocks, true},
         {"soak", "one instance per type for --soak seconds: rules kept, memory flat", checkSoak,
          true},
         {"fp-environment", "MXCSR and the x87 control word unchanged by every call",

@@ -101,6 +101,7 @@ void checkMatrix(Context&, Result&);
 void checkInstances(Context&, Result&);
 void checkAutomation(Context&, Result&);
 void checkHostile(Context&, Result&);
+void checkClocks(Context&, Result&);
 void checkSoak(Context&, Result&);
 void checkFpEnvironment(Context&, Result&);
 

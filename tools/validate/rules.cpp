@@ -76,7 +76,7 @@ void Rules::install(ProcessKind kind, std::vector<Notice>& notices) {
 
 std::vector<Notice> Rules::open(int32_t pinCount, int16_t type) {
     std::vector<Notice> notices;
-    pinArray = std::max(pinCount, 0);
+    pinArray = std::clamp(pinCount, 0, kMostPins);
     bound = std::min(pinArray, pins.declared);
     statuses.assign(static_cast<size_t>(pinArray), 0);
     previousType = type;

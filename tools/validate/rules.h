@@ -20,6 +20,8 @@ inline constexpr int32_t kActiveStatus = 2;
 // sample is smaller than the threshold.
 inline constexpr int32_t kSilentStatus = 1;
 inline constexpr double kSilenceThreshold = 3e-34;
+// Open makes at most this many pins, whatever PinCount answers.
+inline constexpr int32_t kMostPins = 65536;
 
 // The parts the pins play, by their index in the declarations.
 struct Layout {
@@ -100,7 +102,19 @@ class Rules {
 
     ProcessOutcome process(int32_t frames, bool hasInput, bool hasOutput);
 
+    // Where the module reads the output's current sample: SampleClock minus
+    // PinBufferClock frames into the host's buffer, on clocks of 32 bits that
+    // wrap (negative when the buffer starts later).
+    static int32_t samplePosition(int32_t sampleClock, int32_t bufferClock) {
+        return static_cast<int32_t>(static_cast<uint32_t>(sampleClock) -
+                                    static_cast<uint32_t>(bufferClock));
+    }
+    // Whether the module reads the sample at that position: only inside the
+    // block size of frames the host's buffers hold. Elsewhere it reads 0.
+    bool readsSampleAt(int32_t position) const { return position >= 0 && position < blockSize; }
+
     ProcessKind current() const { return installed; }
+    int32_t announcedBlockSize() const { return blockSize; }
     int32_t countdown() const { return silenceCountdown; }
 
   private:
