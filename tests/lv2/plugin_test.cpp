@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <iomanip>
 #include <limits>
 #include <map>
 #include <string>
@@ -21,12 +20,14 @@
 #include "enumeration.h"
 #include "lilv_host.h"
 #include "module_library.h"
+#include "same_bits.h"
 
 namespace {
 
 using velmora::test::LilvHost;
 using velmora::test::Node;
 using velmora::test::PluginInstance;
+using velmora::test::sameBits;
 namespace host = velmora::host;
 
 // The plugins' permanent URIs: sessions saved by hosts name them.
@@ -127,23 +128,6 @@ std::vector<std::vector<float>> runPlugin(PluginInstance& plugin,
         done += n;
     }
     return outputs;
-}
-
-// Equal bit for bit, NaNs included.
-testing::AssertionResult sameBits(const std::vector<float>& actual,
-                                  const std::vector<float>& expected) {
-    if (actual.size() != expected.size()) {
-        return testing::AssertionFailure()
-               << actual.size() << " frames where " << expected.size() << " were expected";
-    }
-    for (size_t i = 0; i < actual.size(); ++i) {
-        if (std::bit_cast<uint32_t>(actual[i]) != std::bit_cast<uint32_t>(expected[i])) {
-            return testing::AssertionFailure()
-                   << std::setprecision(9) << "frame " << i << " is " << actual[i] << " where "
-                   << expected[i] << " was expected";
-        }
-    }
-    return testing::AssertionSuccess();
 }
 
 // --- What the bundle tells hosts ------------------------------------------

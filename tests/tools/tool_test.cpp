@@ -19,59 +19,23 @@
 #include "driver.h"
 #include "instance.h"
 #include "module_library.h"
+#include "sound_files.h"
 
 extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
+using velmora::test::Audio;
+using velmora::test::readAudio;
+using velmora::test::readText;
+using velmora::test::writeAudio;
 
 struct Outcome {
     int status = -1;
     std::string out;
     std::string err;
 };
-
-struct Audio {
-    SF_INFO info{};
-    std::vector<float> samples;  // interleaved
-
-    std::vector<float> channel(int c) const {
-        std::vector<float> one;
-        for (size_t i = static_cast<size_t>(c); i < samples.size(); i += info.channels) {
-            one.push_back(samples[i]);
-        }
-        return one;
-    }
-};
-
-std::string readText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void writeAudio(const fs::path& path, int format, int rate, int channels,
-                const std::vector<float>& samples) {
-    SF_INFO info{};
-    info.format = format;
-    info.samplerate = rate;
-    info.channels = channels;
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-    ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
-    sf_writef_float(file, samples.data(), static_cast<sf_count_t>(samples.size()) / channels);
-    sf_close(file);
-}
-
-Audio readAudio(const fs::path& path) {
-    Audio audio;
-    SNDFILE* file = sf_open(path.c_str(), SFM_READ, &audio.info);
-    EXPECT_NE(file, nullptr) << path << ": " << sf_strerror(nullptr);
-    if (file == nullptr) return audio;
-    audio.samples.resize(static_cast<size_t>(audio.info.frames * audio.info.channels));
-    sf_readf_float(file, audio.samples.data(), audio.info.frames);
-    sf_close(file);
-    return audio;
-}
 
 // A few channels that differ from each other in level and spectrum.
 std::vector<float> testSignal(int channels, int frames, float level) {
