@@ -212,4 +212,12 @@ inline constexpr StandardBody<9> sympathetic{
     }},
 };
 
+// The cascades in "Type" order, 1 to 16 (type 0 is the pass filter): the one
+// list from which both the kernels and the transfer functions are made.
+template <const auto&... body>
+struct BodySequence {};
+using CascadesByType =
+    BodySequence<violinI, violinII, violinIII, violaI, violaII, violI, violII, celloI, celloII,
+                 bass, contrabass, oboeI, oboeII, corAnglaisI, corAnglaisII, sympathetic>;
+
 }  // namespace velmora::bodies

@@ -1,6 +1,7 @@
 #include "kernels.h"
 
 #include <algorithm>
+#include <array>
 #include <iterator>
 
 #include "cascade.h"
@@ -33,25 +34,9 @@ void runPassFilter(KernelState& state, const float* input, float* output, int32_
 }
 
 Kernel kernelForType(int32_t type) {
-    static constexpr Kernel kernels[kTypeCount] = {
-        runPassFilter,
-        runCascade<bodies::violinI>,
-        runCascade<bodies::violinII>,
-        runCascade<bodies::violinIII>,
-        runCascade<bodies::violaI>,
-        runCascade<bodies::violaII>,
-        runCascade<bodies::violI>,
-        runCascade<bodies::violII>,
-        runCascade<bodies::celloI>,
-        runCascade<bodies::celloII>,
-        runCascade<bodies::bass>,
-        runCascade<bodies::contrabass>,
-        runCascade<bodies::oboeI>,
-        runCascade<bodies::oboeII>,
-        runCascade<bodies::corAnglaisI>,
-        runCascade<bodies::corAnglaisII>,
-        runCascade<bodies::sympathetic>,
-    };
+    static constexpr auto kernels = []<const auto&... body>(bodies::BodySequence<body...>) {
+        return std::array<Kernel, kTypeCount>{runPassFilter, runCascade<body>...};
+    }(bodies::CascadesByType{});
     return type >= 0 && type < kTypeCount ? kernels[type] : kernels[1];
 }
 

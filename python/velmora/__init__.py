@@ -1,0 +1,270 @@
+"""Velmora's instrument bodies for numpy audio.
+
+A body is a fixed cascade of resonators that gives a signal the resonances
+of an instrument's body: violins, violas, viols, cellos, bass, contrabass,
+oboes, cors anglais, a "Sympathetic" bank of nine narrow resonances, and a
+plain DC-blocking pass filter. The filtering is the same code as the
+Velmora module's and gives the same bits.
+
+    >>> import numpy as np
+    >>> import velmora
+    >>> cello = velmora.Body("cello1")
+    >>> audio = np.random.default_rng(1).uniform(-0.5, 0.5, (2, 44000))
+    >>> wet = cello(audio, 44000)          # float32, shape (2, 44000)
+
+The bodies are tuned at 44000 Hz; at another sample rate every resonance
+moves with the rate.
+"""
+
+import math
+import numbers
+import operator
+import warnings
+
+import numpy as np
+
+from . import _kernels
+
+__all__ = ["Body", "bodies", "TUNED_RATE"]
+
+#: The sample rate, in Hz, at which the bodies' resonances are tuned.
+TUNED_RATE = 44000
+
+
+def bodies():
+    """Every body as a (number, name) pair, in order of number.
+
+    Number 0 is the plain pass filter; 1 to 16 are the instrument bodies, as
+    the Velmora module's "Type" input lists them. Either the number or the
+    name can be given to Body().
+    """
+    return _kernels.bodies()
+
+
+class Body:
+    """One instrument body: a filter for numpy audio.
+
+    Body(body) takes the body's number (0 to 16, see bodies()) or its name,
+    matched loosely: case, spaces and punctuation do not matter, Roman and
+    Arabic numerals are the same and an unambiguous beginning is enough, so
+    "cello1", "Cello I" and 8 are the same body, as are "cor-anglais-2" and
+    15; "pass" and 0 are the plain pass filter. A name that fits no body, or
+    several, is a ValueError that lists the choices.
+
+    Whole signals: body(audio, sample_rate) filters `audio`, of shape
+    (frames,) or (channels, frames), each channel from a clear state, and
+    returns a new float32 array of the same shape. Other real dtypes are
+    converted to float32 first (integers by value, not rescaled); the input
+    is never written.
+
+    Streams: body.process(chunk, sample_rate) filters a signal that arrives
+    in pieces, each channel keeping its history from call to call, so that a
+    signal cut anywhere gives the same bits as one call; reset() starts over.
+    Setting body.body on a stream plays the new body from the next sample
+    on, with each channel's history kept and its first sample softened to
+    a quarter, as the module does when its body changes.
+
+    The interpreter lock is released while filtering, so threads filtering
+    different arrays run in parallel. A Body is meant for one thread at a
+    time: calls from several threads on the same Body are taken one after
+    another and never damage it, but a stream's chunks then go in whatever
+    order the threads reach it. Give each thread, and each stream, its own.
+
+    A Body pickles with its body and, mid-stream, its history: a copy
+    restored elsewhere (another process, a multiprocessing, Dask or Ray
+    worker) continues the stream with the same bits.
+    """
+
+    def __init__(self, body):
+        self._number = _number_of(body)
+        self._stream = None  # _kernels.Channels while a stream runs
+        self._warned_rate = False
+
+    @property
+    def body(self):
+        """The body's number, 0 to 16. Set it to a number or a name.
+
+        Mid-stream, a new body keeps each channel's history and softens its
+        next sample; setting the body it already plays changes nothing.
+        """
+        return self._number
+
+    @body.setter
+    def body(self, body):
+        number = _number_of(body)
+        if number == self._number:
+            return
+        self._number = number
+        if self._stream is not None:
+            self._stream.change_body(number)
+
+    @property
+    def name(self):
+        """The body's name, as the module spells it ("Cello I")."""
+        return _NAMES[self._number]
+
+    @property
+    def channels(self):
+        """How many channels the running stream has, or None between streams."""
+        return None if self._stream is None else self._stream.count
+
+    def __repr__(self):
+        return f"velmora.Body({self.name!r})"
+
+    def __call__(self, audio, sample_rate):
+        """`audio` filtered as a whole: a new float32 array of its shape.
+
+        audio: an array (or anything numpy turns into one) of real numbers,
+        of shape (frames,) or (channels, frames). Each channel goes through
+        the body on its own from a clear state. Complex, object and string
+        arrays are a TypeError; other shapes a ValueError.
+
+        sample_rate: in Hz. The bodies are tuned at 44000 Hz and move with
+        the rate; a UserWarning says so once when it differs by over 1 %.
+
+        The stream that process() carries is not touched.
+        """
+        signal, shape = _as_signal(audio)
+        self._check_rate(sample_rate)
+        return _kernels.Channels(self._number, signal.shape[0]).process(signal).reshape(shape)
+
+    def process(self, chunk, sample_rate, reset=False):
+        """The next chunk of a stream, filtered: a new float32 array of its shape.
+
+        chunk: as for calling the Body, of shape (frames,) or (channels,
+        frames). The first chunk sets the number of channels (a 1-D chunk is
+        one channel); each channel keeps its history from chunk to chunk, so
+        that the chunks together give the same bits as the whole signal
+        through body(audio, sample_rate). A chunk with another number of
+        channels is a ValueError until the stream is reset.
+
+        reset: True starts a new stream with this chunk, as reset() does.
+        """
+        if reset:
+            self.reset()
+        signal, shape = _as_signal(chunk)
+        self._check_rate(sample_rate)
+        if self._stream is None:
+            self._stream = _kernels.Channels(self._number, signal.shape[0])
+        elif self._stream.count != signal.shape[0]:
+            raise ValueError(
+                f"this stream has {_channel_count(self._stream.count)} and the chunk "
+                f"{_channel_count(signal.shape[0])}; reset() starts a new stream"
+            )
+        return self._stream.process(signal).reshape(shape)
+
+    def reset(self):
+        """Ends the stream: the next process() starts afresh, from a clear state."""
+        self._stream = None
+
+    def impulse_response(self, frames, sample_rate):
+        """The first `frames` samples of the body's response to a unit impulse.
+
+        A float32 array of shape (frames,): the body from a clear state fed
+        1.0 and then zeros, exactly what calling the Body on that signal
+        gives.
+        """
+        frames = operator.index(frames)
+        if frames < 0:
+            raise ValueError(f"frames must be 0 or more; got {frames}")
+        self._check_rate(sample_rate)
+        impulse = np.zeros((1, frames), dtype=np.float32)
+        impulse[:, :1] = 1.0
+        return _kernels.Channels(self._number, 1).process(impulse).reshape(frames)
+
+    def frequency_response(self, frequencies, sample_rate):
+        """The body's complex gain at each of `frequencies` (in Hz).
+
+        A complex128 array of the shape of `frequencies`: the gain and phase
+        the body gives a steady sine of that frequency at `sample_rate`,
+        worked out from the body's coefficients (abs() for the magnitude,
+        np.angle() for the phase). Frequencies above half the rate alias as
+        sampled sines do.
+        """
+        rate = self._check_rate(sample_rate)
+        values = np.asarray(frequencies)
+        if values.dtype.kind not in "iuf":
+            raise TypeError(f"frequencies must be real numbers in Hz; got {_describe(values)}")
+        cycles = np.ascontiguousarray(values, dtype=np.float64) / rate
+        return _kernels.frequency_response(self._number, np.ascontiguousarray(cycles))
+
+    def __getstate__(self):
+        return {
+            "body": self._number,
+            "stream": None if self._stream is None else self._stream.state(),
+        }
+
+    def __setstate__(self, state):
+        self._number = _number_of(state["body"])
+        stream = state["stream"]
+        self._stream = None if stream is None else _kernels.Channels.from_state(stream)
+        self._warned_rate = False
+
+    def _check_rate(self, sample_rate):
+        """The sample rate as a float, once warned about if it moves the tuning."""
+        if isinstance(sample_rate, (bool, np.bool_)) or not isinstance(sample_rate, numbers.Real):
+            raise TypeError(
+                f"sample_rate must be a number of frames per second; got {sample_rate!r}"
+            )
+        rate = float(sample_rate)
+        if not (math.isfinite(rate) and rate > 0):
+            raise ValueError(f"sample_rate must be a positive number of Hz; got {sample_rate!r}")
+        shift = rate / TUNED_RATE - 1
+        if abs(shift) > 0.01 and not self._warned_rate:
+            self._warned_rate = True
+            warnings.warn(
+                f"the bodies are tuned for {TUNED_RATE} Hz; at {rate:g} Hz every resonance "
+                f"moves by {100 * shift:+.1f}%",
+                UserWarning,
+                stacklevel=3,
+            )
+        return rate
+
+
+_NAMES = dict(_kernels.bodies())
+
+
+def _number_of(body):
+    """The number of the body `body` names: a number or a name."""
+    if isinstance(body, str):
+        return _kernels.find_body(body)
+    if isinstance(body, (bool, np.bool_)):
+        raise TypeError(f"body must be a number or a name such as 'Cello I'; got {body!r}")
+    try:
+        number = operator.index(body)
+    except TypeError:
+        raise TypeError(
+            f"body must be a number or a name such as 'Cello I'; got {type(body).__name__}"
+        ) from None
+    return _kernels.find_body(str(number))
+
+
+def _as_signal(audio):
+    """`audio` as float32 rows of channels, and the shape to give the result."""
+    array = np.asarray(audio)
+    if array.dtype.kind == "c":
+        raise TypeError(
+            "audio must be real; got complex samples (filter the real and imaginary "
+            "parts one at a time)"
+        )
+    if array.dtype.kind not in "iuf":
+        raise TypeError(
+            f"audio must be an array of real numbers (float32, or any float or integer "
+            f"type to be converted to float32); got {_describe(array)}"
+        )
+    if array.ndim not in (1, 2):
+        raise ValueError(
+            f"audio must have the shape (frames,) or (channels, frames); got the shape "
+            f"{array.shape}"
+        )
+    if array.dtype != np.float32:
+        array = array.astype(np.float32)
+    return (array if array.ndim == 2 else array[np.newaxis, :]), array.shape
+
+
+def _describe(array):
+    return f"an array of {array.dtype}" if array.dtype.kind != "O" else "an array of objects"
+
+
+def _channel_count(count):
+    return f"{count} channel" + ("" if count == 1 else "s")
