@@ -23,6 +23,7 @@ packages=(
     wine wine32:i386
     clang libclang-rt-14-dev llvm-14
     lv2-dev sordi liblilv-dev lilv-utils lv2file jalv jackd2 libjack-jackd2-dev
+    pybind11-dev python3-dev python3-numpy python3-pytest python3-skbuild
 )
 
 missing_packages() {
@@ -151,6 +152,8 @@ case "$command" in
         prepare_wine
         echo "== native x86-64 =="
         build/native/kernels_bench "${@:2}"
+        echo "== the Python package against the native kernels =="
+        PYTHONPATH=build/native/python /usr/bin/python3 bench/python_bench.py build/native
         if [[ -x build/win32/kernels_bench.exe ]]; then
             echo "== 32-bit Windows build under Wine =="
             wine build/win32/kernels_bench.exe "${@:2}"

@@ -7,7 +7,7 @@
 
 namespace velmora {
 
-inline constexpr std::array<NamedBody, 17> kBodies = {{
+inline constexpr std::array<NamedBody, 17> kBodyNames = {{
     {0, "Pass filter"}, {1, "Violin I"},       {2, "Violin II"},  {3, "Violin III"},
     {4, "Viola I"},     {5, "Viola II"},       {6, "Viol I"},     {7, "Viol II"},
     {8, "Cello I"},     {9, "Cello II"},       {10, "Bass"},      {11, "Contrabass"},

@@ -152,14 +152,14 @@ class Channels {
 
 int32_t findBodyNumber(const std::string& query) {
     std::string error;
-    const std::ptrdiff_t found = findBody(kBodies, query, error);
+    const std::ptrdiff_t found = findBody(kBodyNames, query, error);
     if (found < 0) throw py::value_error(error);
-    return kBodies[static_cast<size_t>(found)].number;
+    return kBodyNames[static_cast<size_t>(found)].number;
 }
 
 py::list bodyList() {
     py::list list;
-    for (const NamedBody& body : kBodies)
+    for (const NamedBody& body : kBodyNames)
         list.append(py::make_tuple(body.number, py::str(body.name.data(), body.name.size())));
     return list;
 }
