@@ -11,23 +11,12 @@
 
 #include "body_filter.h"
 #include "kernels.h"
+#include "noise.h"
 
 namespace {
 
 constexpr int32_t kFrames = 60 * 44000;
 constexpr int kChannels = 2;
-
-std::vector<float> noise(size_t length) {
-    std::vector<float> x(length);
-    uint32_t seed = 2463534242u;
-    for (float& v : x) {
-        seed ^= seed << 13;
-        seed ^= seed >> 17;
-        seed ^= seed << 5;
-        v = static_cast<float>(seed) / 4294967296.0f - 0.5f;
-    }
-    return x;
-}
 
 void stereoMinute(benchmark::State& state, int32_t type) {
     const std::vector<float> input = noise(size_t{kChannels} * kFrames);

@@ -22,6 +22,7 @@
 
 #include "coefficients.h"
 #include "kernels.h"
+#include "noise.h"
 #include "reference_kernels.h"
 
 namespace {
@@ -34,18 +35,6 @@ const char* const kNames[kTypeCount] = {
     "OboeI",      "OboeII",  "CorAnglaisI", "CorAnglaisII", "Sympathetic"};
 
 constexpr int32_t kFramesPerIteration = 8192;
-
-std::vector<float> noise(size_t length) {
-    std::vector<float> x(length);
-    uint32_t seed = 2463534242u;
-    for (float& v : x) {
-        seed ^= seed << 13;
-        seed ^= seed >> 17;
-        seed ^= seed << 5;
-        v = static_cast<float>(seed) / 4294967296.0f - 0.5f;
-    }
-    return x;
-}
 
 const std::vector<float>& ordinaryInput() {
     static const std::vector<float> input = noise(kFramesPerIteration);

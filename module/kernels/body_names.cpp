@@ -12,8 +12,8 @@ namespace {
 
 // The value of a word made only of Roman numerals, or 0.
 int romanValue(std::string_view word) {
-    static constexpr std::array<std::string_view, 10> numerals = {
-        "i", "ii", "iii", "iv", "v", "vi", "vii", "viii", "ix", "x"};
+    static constexpr std::array<std::string_view, 10> numerals = {"i",  "ii",  "iii",  "iv", "v",
+                                                                  "vi", "vii", "viii", "ix", "x"};
     const auto found = std::find(numerals.begin(), numerals.end(), word);
     return found == numerals.end() ? 0 : static_cast<int>(found - numerals.begin()) + 1;
 }
@@ -94,8 +94,7 @@ std::ptrdiff_t findBody(std::span<const NamedBody> bodies, std::string_view quer
     if (starting.size() > 1) {
         error = "\"" + std::string(query) + "\" could be " + nameList(starting);
     } else {
-        error = "no body called \"" + std::string(query) + "\"; the bodies are " +
-                allNames(bodies);
+        error = "no body called \"" + std::string(query) + "\"; the bodies are " + allNames(bodies);
     }
     return -1;
 }

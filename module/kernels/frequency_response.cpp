@@ -65,7 +65,8 @@ std::complex<double> frequencyResponse(int32_t type, double cyclesPerSample) {
     using Response = Complex (*)(Complex);
     static constexpr auto responses = []<const auto&... body>(bodies::BodySequence<body...>) {
         return std::array<Response, kTypeCount>{passFilterResponse, cascadeResponse<body>...};
-    }(bodies::CascadesByType{});
+    }
+    (bodies::CascadesByType{});
     const Complex w = std::polar(1.0, -2.0 * std::numbers::pi * cyclesPerSample);
     return responses[type >= 0 && type < kTypeCount ? type : 1](w);
 }

@@ -36,7 +36,8 @@ void runPassFilter(KernelState& state, const float* input, float* output, int32_
 Kernel kernelForType(int32_t type) {
     static constexpr auto kernels = []<const auto&... body>(bodies::BodySequence<body...>) {
         return std::array<Kernel, kTypeCount>{runPassFilter, runCascade<body>...};
-    }(bodies::CascadesByType{});
+    }
+    (bodies::CascadesByType{});
     return type >= 0 && type < kTypeCount ? kernels[type] : kernels[1];
 }
 

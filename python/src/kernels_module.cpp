@@ -39,10 +39,10 @@ constexpr py::ssize_t kGatherFrames = 4096;
 
 // One channel: `frames` samples `stride` bytes apart from `in`, through
 // `filter`, into the contiguous `out`.
-void filterChannel(BodyFilter& filter, int32_t type, const char* in, py::ssize_t stride,
-                   float* out, py::ssize_t frames) {
-    const bool contiguous = stride == sizeof(float) &&
-                            reinterpret_cast<std::uintptr_t>(in) % alignof(float) == 0;
+void filterChannel(BodyFilter& filter, int32_t type, const char* in, py::ssize_t stride, float* out,
+                   py::ssize_t frames) {
+    const bool contiguous =
+        stride == sizeof(float) && reinterpret_cast<std::uintptr_t>(in) % alignof(float) == 0;
     if (contiguous) {
         const auto* samples = reinterpret_cast<const float*>(in);
         for (py::ssize_t done = 0; done < frames;) {
@@ -120,8 +120,8 @@ class Channels {
             py::tuple history(std::size(filter.state.filterState));
             for (size_t i = 0; i < std::size(filter.state.filterState); ++i)
                 history[i] = filter.state.filterState[i];
-            channels.append(py::make_tuple(history, filter.state.firstSampleFlag,
-                                           filter.previousType));
+            channels.append(
+                py::make_tuple(history, filter.state.firstSampleFlag, filter.previousType));
         }
         return py::make_tuple(type, py::tuple(channels));
     }
@@ -167,8 +167,8 @@ py::list bodyList() {
 // H at each frequency, given in cycles per sample.
 py::array_t<std::complex<double>> frequencyResponses(
     int32_t type, const py::array_t<double, py::array::c_style>& cyclesPerSample) {
-    py::array_t<std::complex<double>> responses(
-        std::vector<py::ssize_t>(cyclesPerSample.shape(), cyclesPerSample.shape() + cyclesPerSample.ndim()));
+    py::array_t<std::complex<double>> responses(std::vector<py::ssize_t>(
+        cyclesPerSample.shape(), cyclesPerSample.shape() + cyclesPerSample.ndim()));
     const double* f = cyclesPerSample.data();
     std::complex<double>* h = responses.mutable_data();
     const py::ssize_t count = cyclesPerSample.size();

@@ -38,8 +38,7 @@ class Channel {
     py::array_t<float> process(const py::array_t<float, py::array::c_style>& input) {
         if (input.ndim() != 1) throw py::value_error("one channel at a time");
         py::array_t<float> output(input.shape(0));
-        channel->process(input.data(), output.mutable_data(),
-                         static_cast<int32_t>(input.shape(0)));
+        channel->process(input.data(), output.mutable_data(), static_cast<int32_t>(input.shape(0)));
         return output;
     }
 
