@@ -53,9 +53,10 @@ class Body:
 
     Whole signals: body(audio, sample_rate) filters `audio`, of shape
     (frames,) or (channels, frames), each channel from a clear state, and
-    returns a new float32 array of the same shape. Other real dtypes are
-    converted to float32 first (integers by value, not rescaled); the input
-    is never written.
+    returns a new float32 array of the same shape: a batch of equally long
+    clips given as rows comes back with each clip filtered on its own. Other
+    real dtypes are converted to float32 first (integers by value, not
+    rescaled); the input is never written.
 
     Streams: body.process(chunk, sample_rate) filters a signal that arrives
     in pieces, each channel keeping its history from call to call, so that a
@@ -65,10 +66,11 @@ class Body:
     a quarter, as the module does when its body changes.
 
     The interpreter lock is released while filtering, so threads filtering
-    different arrays run in parallel. A Body is meant for one thread at a
-    time: calls from several threads on the same Body are taken one after
-    another and never damage it, but a stream's chunks then go in whatever
-    order the threads reach it. Give each thread, and each stream, its own.
+    different arrays run in parallel. A Body is safe to use from one thread
+    at a time. Whole-signal calls keep nothing in the Body and may come from
+    several threads at once; calls on a stream from several threads are
+    taken one after another and never damage it, but its chunks then go in
+    whatever order the threads reach it: give each stream its own Body.
 
     A Body pickles with its body and, mid-stream, its history: a copy
     restored elsewhere (another process, a multiprocessing, Dask or Ray
