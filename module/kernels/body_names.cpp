@@ -44,7 +44,7 @@ std::string matchKey(std::string_view text) {
     return key;
 }
 
-std::string nameList(const std::vector<const NamedBody*>& bodies) {
+std::string nameList(const std::vector<const BodyName*>& bodies) {
     std::string list;
     for (size_t i = 0; i < bodies.size(); ++i) {
         if (i > 0) list += i + 1 == bodies.size() ? " or " : ", ";
@@ -53,9 +53,9 @@ std::string nameList(const std::vector<const NamedBody*>& bodies) {
     return list;
 }
 
-std::string allNames(std::span<const NamedBody> bodies) {
+std::string allNames(std::span<const BodyName> bodies) {
     std::string list;
-    for (const NamedBody& body : bodies) {
+    for (const BodyName& body : bodies) {
         if (!list.empty()) list += ", ";
         list += std::to_string(body.number) + " ";
         list += body.name;
@@ -65,18 +65,18 @@ std::string allNames(std::span<const NamedBody> bodies) {
 
 }  // namespace
 
-std::ptrdiff_t findBody(std::span<const NamedBody> bodies, std::string_view query,
+std::ptrdiff_t findBody(std::span<const BodyName> bodies, std::string_view query,
                         std::string& error) {
     if (bodies.empty()) {
         error = "the module lists no bodies";
         return -1;
     }
-    auto indexOf = [&](const NamedBody& body) { return &body - bodies.data(); };
+    auto indexOf = [&](const BodyName& body) { return &body - bodies.data(); };
 
     int number = 0;
     const auto [end, status] = std::from_chars(query.data(), query.data() + query.size(), number);
     if (status == std::errc{} && end == query.data() + query.size()) {
-        for (const NamedBody& body : bodies) {
+        for (const BodyName& body : bodies) {
             if (body.number == number) return indexOf(body);
         }
         error = "no body numbered " + std::string(query) + "; the bodies are " + allNames(bodies);
@@ -84,8 +84,8 @@ std::ptrdiff_t findBody(std::span<const NamedBody> bodies, std::string_view quer
     }
 
     const std::string key = matchKey(query);
-    std::vector<const NamedBody*> starting;
-    for (const NamedBody& body : bodies) {
+    std::vector<const BodyName*> starting;
+    for (const BodyName& body : bodies) {
         const std::string name = matchKey(body.name);
         if (name == key) return indexOf(body);
         if (!key.empty() && name.starts_with(key)) starting.push_back(&body);

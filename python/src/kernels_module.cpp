@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "body_filter.h"
-#include "body_list_standin.h"
+#include "body_list.h"
 #include "body_names.h"
 #include "frequency_response.h"
 #include "kernels.h"
@@ -159,7 +159,7 @@ int32_t findBodyNumber(const std::string& query) {
 
 py::list bodyList() {
     py::list list;
-    for (const NamedBody& body : kBodyNames)
+    for (const BodyName& body : kBodyNames)
         list.append(py::make_tuple(body.number, py::str(body.name.data(), body.name.size())));
     return list;
 }
