@@ -1,10 +1,12 @@
 #include "audio_file.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <regex>
 
-#include "staged_file.h"
+#include "output_file.h"
 #include "tool_error.h"
 
 namespace velmora::tool {
@@ -13,56 +15,164 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
-// The major format libsndfile writes for an extension, or 0.
-int majorFormatFor(const fs::path& path) {
-    std::string extension = lower(path.extension().string());
-    if (extension.empty()) return 0;
-    extension.erase(0, 1);
-    if (extension == "aif") extension = "aiff";
-    int count = 0;
-    sf_command(nullptr, SFC_GET_FORMAT_MAJOR_COUNT, &count, sizeof count);
-    for (int i = 0; i < count; ++i) {
-        SF_FORMAT_INFO major{};
-        major.format = i;
-        sf_command(nullptr, SFC_GET_FORMAT_MAJOR, &major, sizeof major);
-        if (major.extension != nullptr && extension == major.extension) return major.format;
-    }
-    return 0;
-}
-
 // libsndfile's message without its "System error : " and final full stop.
 std::string reason(SNDFILE* file) {
     std::string text = sf_strerror(file);
-    const std::string prefix = "System error : ";
-    if (text.rfind(prefix, 0) == 0) text.erase(0, prefix.size());
+    for (const std::string prefix : {"System error : ", "Error : "}) {
+        if (text.rfind(prefix, 0) == 0) text.erase(0, prefix.size());
+    }
     if (!text.empty() && text.back() == '.') text.pop_back();
     return text;
 }
 
-std::string formatName(int format, int command) {
-    SF_FORMAT_INFO entry{};
-    entry.format = format;
-    if (sf_command(nullptr, command, &entry, sizeof entry) != 0 || entry.name == nullptr) {
-        return "unknown";
+// The frames a header promised, which libsndfile logs when it finds the
+// file shorter and counts only what is there: "data : 40000 (should be
+// 19956)" for the WAV family, "Frame count read from 'COMM' chunk (10000)"
+// for AIFF.
+int64_t framesPromised(SNDFILE* file, const SF_INFO& info) {
+    std::string log(1 << 14, '\0');
+    sf_command(file, SFC_GET_LOG_INFO, log.data(), static_cast<int>(log.size()));
+    std::smatch found;
+    static const std::regex frameCount(R"(Frame count read from 'COMM' chunk \((\d+)\))");
+    if (std::regex_search(log, found, frameCount)) return std::stoll(found[1]);
+    static const std::regex dataSize(R"((?:^|\n)data\s*:\s*(\d+)\s*\(should be)");
+    const int subtype = info.format & SF_FORMAT_SUBMASK;
+    const bool fixedSize = subtype == SF_FORMAT_PCM_S8 || subtype == SF_FORMAT_PCM_U8 ||
+                           subtype == SF_FORMAT_PCM_16 || subtype == SF_FORMAT_PCM_24 ||
+                           subtype == SF_FORMAT_PCM_32 || subtype == SF_FORMAT_FLOAT ||
+                           subtype == SF_FORMAT_DOUBLE;
+    if (fixedSize && info.channels > 0 && std::regex_search(log, found, dataSize)) {
+        return std::stoll(found[1]) / (int64_t{info.channels} * bytesPerSample(info.format));
     }
-    return entry.name;
+    return info.frames;
 }
 
-bool isIntegerSubtype(int subtype) {
-    return subtype != SF_FORMAT_FLOAT && subtype != SF_FORMAT_DOUBLE;
+// Default speaker order by channel count, which FLAC implies without naming it.
+std::vector<int> impliedOrder(int channels) {
+    enum : int {
+        L = SF_CHANNEL_MAP_LEFT,
+        R = SF_CHANNEL_MAP_RIGHT,
+        C = SF_CHANNEL_MAP_CENTER,
+        LFE = SF_CHANNEL_MAP_LFE,
+        BL = SF_CHANNEL_MAP_REAR_LEFT,
+        BR = SF_CHANNEL_MAP_REAR_RIGHT,
+        BC = SF_CHANNEL_MAP_REAR_CENTER,
+        SL = SF_CHANNEL_MAP_SIDE_LEFT,
+        SR = SF_CHANNEL_MAP_SIDE_RIGHT,
+    };
+    switch (channels) {
+        case 1:
+            return {C};
+        case 2:
+            return {L, R};
+        case 3:
+            return {L, R, C};
+        case 4:
+            return {L, R, BL, BR};
+        case 5:
+            return {L, R, C, BL, BR};
+        case 6:
+            return {L, R, C, LFE, BL, BR};
+        case 7:
+            return {L, R, C, LFE, BC, SL, SR};
+        case 8:
+            return {L, R, C, LFE, BL, BR, SL, SR};
+        default:
+            return {};
+    }
+}
+
+// Front positions under one name each, so that maps can be compared.
+std::vector<int> plainPositions(std::vector<int> map) {
+    for (int& position : map) {
+        if (position == SF_CHANNEL_MAP_FRONT_LEFT) position = SF_CHANNEL_MAP_LEFT;
+        if (position == SF_CHANNEL_MAP_FRONT_RIGHT) position = SF_CHANNEL_MAP_RIGHT;
+        if (position == SF_CHANNEL_MAP_FRONT_CENTER || position == SF_CHANNEL_MAP_MONO) {
+            position = SF_CHANNEL_MAP_CENTER;
+        }
+    }
+    return map;
+}
+
+const char* tagName(int tag) {
+    switch (tag) {
+        case SF_STR_TITLE:
+            return "title";
+        case SF_STR_COPYRIGHT:
+            return "copyright";
+        case SF_STR_ARTIST:
+            return "artist";
+        case SF_STR_COMMENT:
+            return "comment";
+        case SF_STR_DATE:
+            return "date";
+        case SF_STR_ALBUM:
+            return "album";
+        case SF_STR_LICENSE:
+            return "license";
+        case SF_STR_TRACKNUMBER:
+            return "track number";
+        case SF_STR_GENRE:
+            return "genre";
+        default:
+            return "other";
+    }
+}
+
+// Room for a long coding history; libsndfile takes less than 16 KiB of it.
+using BroadcastInfo = SF_BROADCAST_INFO_VAR(16000);
+
+constexpr uint64_t kDitherSeed = 0x76656C6D6F7261;  // "velmora"
+
+// The dither's noise: a fixed sequence (splitmix64), so that the same input
+// always gives the same file.
+uint64_t nextRandom(uint64_t& state) {
+    uint64_t z = (state += 0x9E3779B97F4A7C15u);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+    return z ^ (z >> 31);
+}
+
+// Triangular noise from -1 to 1 (in units of the last bit): the difference
+// of two uniform values, which leaves the rounding error independent of the signal.
+double triangular(uint64_t& state) {
+    const uint64_t r = nextRandom(state);
+    return static_cast<double>(r >> 40) * 0x1p-24 -
+           static_cast<double>((r >> 16) & 0xFFFFFF) * 0x1p-24;
 }
 
 }  // namespace
 
+bool AudioMetadata::layoutMatters() const {
+    if (channelMap.size() > 2) return true;
+    const std::vector<int> plain = plainPositions(channelMap);
+    return !plain.empty() && plain != impliedOrder(static_cast<int>(plain.size()));
+}
+
 AudioReader::AudioReader(const fs::path& filePath) : path(filePath) {
+    std::error_code error;
+    if (fs::is_directory(path, error)) {
+        throw Error(path.string() + " is a folder, not a sound file");
+    }
     file = sf_open(path.c_str(), SFM_READ, &info);
     if (file == nullptr) throw Error("cannot read " + path.string() + ": " + reason(nullptr));
+    declared = std::max<int64_t>(info.frames, framesPromised(file, info));
+
+    std::vector<int> map(static_cast<size_t>(info.channels));
+    if (sf_command(file, SFC_GET_CHANNEL_MAP_INFO, map.data(),
+                   static_cast<int>(map.size() * sizeof(int))) == SF_TRUE) {
+        carried.channelMap = map;
+    }
+    for (int tag = SF_STR_FIRST; tag <= SF_STR_LAST; ++tag) {
+        // The program that wrote the input is not the one writing the output.
+        if (tag == SF_STR_SOFTWARE) continue;
+        if (const char* text = sf_get_string(file, tag)) carried.tags.emplace_back(tag, text);
+    }
+    BroadcastInfo bext{};
+    if (sf_command(file, SFC_GET_BROADCAST_INFO, &bext, sizeof bext) == SF_TRUE) {
+        const auto* bytes = reinterpret_cast<const char*>(&bext);
+        carried.broadcastInfo.assign(bytes, bytes + sizeof bext);
+    }
 }
 
 AudioReader::~AudioReader() {
@@ -70,80 +180,128 @@ AudioReader::~AudioReader() {
 }
 
 int64_t AudioReader::read(float* samples, int64_t frames) {
+    if (!broken.empty()) return 0;
     const sf_count_t got = sf_readf_float(file, samples, frames);
-    if (got < frames && sf_error(file) != SF_ERR_NO_ERROR) {
-        throw Error("cannot read " + path.string() + ": " + reason(file));
-    }
+    if (got < frames && sf_error(file) != SF_ERR_NO_ERROR) broken = reason(file);
     return got;
 }
 
-AudioWriter::AudioWriter(const fs::path& filePath, int format, int sampleRate, int channels)
-    : path(filePath) {
-    info.format = format;
+AudioWriter::AudioWriter(int fd, std::string fileName, const OutputFormat& format, int sampleRate,
+                         int channels, bool ditherShort)
+    : name(std::move(fileName)), output(format) {
+    info.format = format.format;
     info.samplerate = sampleRate;
     info.channels = channels;
-    file = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (file == nullptr) {
-        throw Error("cannot write " + path.string() + ": " + reason(nullptr));
+    file = sf_open_fd(fd, SFM_WRITE, &info, SF_FALSE);
+    if (file == nullptr) throw Error("cannot write " + name + ": " + reason(nullptr));
+    // The PEAK chunk holds the time of writing; without it the same input
+    // gives the same bytes.
+    sf_command(file, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
+    if (output.compression) {
+        double level = *output.compression;
+        sf_command(file, SFC_SET_COMPRESSION_LEVEL, &level, sizeof level);
     }
-    integerSamples = isIntegerSubtype(format & SF_FORMAT_SUBMASK);
-    // Clipping rather than the wrap-around a plain conversion would give.
-    if (integerSamples) sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    // The encodings libsndfile converts to itself clip rather than wrap around.
+    sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+    dither = ditherShort && output.integerBits > 0 && output.integerBits <= 16;
+    ditherState = kDitherSeed;
 }
 
 AudioWriter::~AudioWriter() {
     if (file != nullptr) sf_close(file);
 }
 
+std::vector<std::string> AudioWriter::keep(const AudioMetadata& metadata) {
+    std::vector<std::string> lost;
+    const int major = output.format & SF_FORMAT_TYPEMASK;
+    const std::string container = containerName(output.format);
+    if (metadata.layoutMatters()) {
+        const bool named = major == SF_FORMAT_WAVEX || major == SF_FORMAT_RF64 ||
+                           major == SF_FORMAT_CAF || major == SF_FORMAT_AIFF;
+        std::vector<int> map = metadata.channelMap;
+        const bool kept =
+            named ? sf_command(file, SFC_SET_CHANNEL_MAP_INFO, map.data(),
+                               static_cast<int>(map.size() * sizeof(int))) == SF_TRUE
+                  : major == SF_FORMAT_FLAC && plainPositions(map) == impliedOrder(info.channels);
+        if (!kept) lost.push_back("the channel layout");
+    }
+    std::string tags;
+    for (const auto& [tag, text] : metadata.tags) {
+        if (sf_set_string(file, tag, text.c_str()) != 0) {
+            tags += std::string(tags.empty() ? "" : ", ") + tagName(tag);
+        }
+    }
+    if (!tags.empty()) lost.push_back("the tags " + tags);
+    if (!metadata.broadcastInfo.empty()) {
+        BroadcastInfo bext{};
+        std::memcpy(&bext, metadata.broadcastInfo.data(),
+                    std::min(sizeof bext, metadata.broadcastInfo.size()));
+        if (sf_command(file, SFC_SET_BROADCAST_INFO, &bext, sizeof bext) != SF_TRUE) {
+            lost.push_back("the broadcast-WAV (bext) chunk");
+        }
+    }
+    return lost;
+}
+
 void AudioWriter::write(const float* samples, int64_t frames) {
     const int64_t count = frames * info.channels;
-    if (integerSamples) {
-        clipped +=
-            std::count_if(samples, samples + count, [](float x) { return std::fabs(x) > 1.0f; });
+    bytes += count * bytesPerSample(output.format);
+    if (output.sizeLimit > 0 && bytes > output.sizeLimit) {
+        throw Error("the output outgrows the 4 GiB that " + containerName(output.format) +
+                    " can hold; use .wav (written as RF64), .w64, .caf or .flac");
     }
-    if (sf_writef_float(file, samples, frames) != frames) {
-        throw Error("cannot write " + path.string() + ": " + reason(file));
+    for (int64_t i = 0; i < count; ++i) {
+        const float x = samples[i];
+        if (std::isfinite(x)) {
+            largest = std::max(largest, static_cast<double>(std::fabs(x)));
+        } else {
+            ++nonFinite;
+        }
     }
+
+    sf_count_t written = 0;
+    if (output.integerBits > 0) {
+        // Rounded here rather than by libsndfile, to the nearest step, with
+        // the dither added first; full scale (1.0) is 2^(bits-1) steps.
+        const double steps = std::ldexp(1.0, output.integerBits - 1);
+        const int64_t justify = int64_t{1} << (32 - output.integerBits);
+        integers.resize(static_cast<size_t>(count));
+        for (int64_t i = 0; i < count; ++i) {
+            double value = static_cast<double>(samples[i]) * steps;
+            if (dither) value += triangular(ditherState);
+            double step = std::isnan(value) ? 0.0 : std::nearbyint(value);
+            if (step > steps - 1.0 || step < -steps) {
+                ++clipped;
+                step = std::clamp(step, -steps, steps - 1.0);
+            }
+            integers[static_cast<size_t>(i)] =
+                static_cast<int32_t>(static_cast<int64_t>(step) * justify);
+        }
+        written = sf_writef_int(file, integers.data(), frames);
+    } else {
+        const int subtype = output.format & SF_FORMAT_SUBMASK;
+        if (!output.lossy && subtype != SF_FORMAT_FLOAT && subtype != SF_FORMAT_DOUBLE) {
+            clipped += std::count_if(samples, samples + count,
+                                     [](float x) { return std::fabs(x) > 1.0f; });
+        }
+        written = sf_writef_float(file, samples, frames);
+    }
+    if (written != frames) throw Error("cannot write " + name + ": " + reason(file));
 }
 
 void AudioWriter::close() {
     SNDFILE* closing = file;
     file = nullptr;
-    if (sf_close(closing) != 0) throw Error("cannot finish writing " + path.string());
+    if (sf_close(closing) != 0) throw Error("cannot finish writing " + name);
 }
 
-int outputFormat(const fs::path& output, int inputFormat, bool asFloat) {
-    const int inputMajor = inputFormat & SF_FORMAT_TYPEMASK;
-    const int major = majorFormatFor(output);
-    const int subtype = asFloat ? SF_FORMAT_FLOAT : inputFormat & SF_FORMAT_SUBMASK;
-    // The input's byte order only means something in its own container.
-    const int endian = major == 0 || major == inputMajor ? inputFormat & SF_FORMAT_ENDMASK : 0;
-    const int format = (major != 0 ? major : inputMajor) | subtype | endian;
-
-    SF_INFO probe{};
-    probe.format = format;
-    probe.channels = 1;
-    probe.samplerate = 44100;
-    if (!sf_format_check(&probe)) {
-        throw Error(formatName(format & SF_FORMAT_TYPEMASK, SFC_GET_FORMAT_INFO) + " cannot hold " +
-                    formatName(subtype, SFC_GET_FORMAT_INFO) +
-                    " samples; choose another output type (such as .wav)");
-    }
-    return format;
-}
-
-std::string describeFormat(int format) {
-    return formatName(format & SF_FORMAT_TYPEMASK, SFC_GET_FORMAT_INFO) + ", " +
-           formatName(format & SF_FORMAT_SUBMASK, SFC_GET_FORMAT_INFO);
-}
-
-void writeAudioFile(const fs::path& path, int format, int sampleRate, int channels,
+void writeAudioFile(const fs::path& name, const OutputFormat& format, int sampleRate, int channels,
                     const std::vector<float>& samples) {
-    StagedFile staged(path);
-    AudioWriter writer(staged.path(), format, sampleRate, channels);
+    OutputFile output(findOutput(name.string()));
+    AudioWriter writer(output.descriptor(), name.string(), format, sampleRate, channels, true);
     writer.write(samples.data(), static_cast<int64_t>(samples.size()) / channels);
     writer.close();
-    staged.commit();
+    output.commit();
 }
 
 }  // namespace velmora::tool

@@ -1,5 +1,5 @@
-// Sound files through libsndfile: any format it reads in, the same format or
-// 32-bit float out. Samples are interleaved floats, full scale at 1.0.
+// Sound files through libsndfile. Samples are interleaved floats, full scale
+// at 1.0.
 #pragma once
 
 #include <sndfile.h>
@@ -7,9 +7,23 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "output_format.h"
+
 namespace velmora::tool {
+
+// What a file carries besides its samples.
+struct AudioMetadata {
+    std::vector<int> channelMap;                    // SF_CHANNEL_MAP_* per channel, or empty
+    std::vector<std::pair<int, std::string>> tags;  // SF_STR_* and its text
+    std::vector<char> broadcastInfo;                // the bext chunk's SF_BROADCAST_INFO, or empty
+
+    // Whether the channels' positions say more than their count does: more
+    // than two channels, or positions other than mono or left and right.
+    bool layoutMatters() const;
+};
 
 class AudioReader {
   public:
@@ -19,50 +33,68 @@ class AudioReader {
     AudioReader& operator=(const AudioReader&) = delete;
 
     int64_t frames() const { return info.frames; }
+    // What the header promised, which a cut-off file does not hold.
+    int64_t declaredFrames() const { return declared; }
     int channels() const { return info.channels; }
     int sampleRate() const { return info.samplerate; }
     int format() const { return info.format; }  // libsndfile's SF_FORMAT_* bits
+    const AudioMetadata& metadata() const { return carried; }
 
-    // Up to `frames` frames into `samples`; answers how many were read.
+    // Up to `frames` frames into `samples`; answers how many were read, 0 at
+    // the end. Where the file breaks off, what came before is answered and
+    // problem() says why it ended.
     int64_t read(float* samples, int64_t frames);
+    const std::string& problem() const { return broken; }
 
   private:
     std::filesystem::path path;
     SF_INFO info{};
     SNDFILE* file = nullptr;
+    int64_t declared = 0;
+    AudioMetadata carried;
+    std::string broken;
 };
 
 class AudioWriter {
   public:
-    AudioWriter(const std::filesystem::path& path, int format, int sampleRate, int channels);
+    // Writes at the start of `fd`, which stays open; `name` is for messages.
+    // Integer samples are rounded, with dither for 16 bits or fewer when
+    // `dither` is set.
+    AudioWriter(int fd, std::string name, const OutputFormat& format, int sampleRate, int channels,
+                bool dither);
     ~AudioWriter();
     AudioWriter(const AudioWriter&) = delete;
     AudioWriter& operator=(const AudioWriter&) = delete;
 
+    // Before the first write: the input's metadata, where the format holds
+    // it. Answers what it could not keep, as "the tags title, artist" and the like.
+    std::vector<std::string> keep(const AudioMetadata& metadata);
+
     void write(const float* samples, int64_t frames);
     void close();  // flushes; the file is complete only after this
 
-    // Samples beyond full scale, which an integer format clips.
+    // Samples beyond full scale that an integer format clipped, and the
+    // largest magnitude of all (finite) samples, 1.0 being full scale.
     int64_t clippedSamples() const { return clipped; }
+    double peak() const { return largest; }
+    int64_t nonFiniteSamples() const { return nonFinite; }
 
   private:
-    std::filesystem::path path;
+    std::string name;
+    OutputFormat output;
     SF_INFO info{};
     SNDFILE* file = nullptr;
-    bool integerSamples = false;
+    bool dither = false;
+    uint64_t ditherState = 0;
+    std::vector<int32_t> integers;
+    int64_t bytes = 0;
     int64_t clipped = 0;
+    double largest = 0.0;
+    int64_t nonFinite = 0;
 };
 
-// The format for `output`: the container its extension names (the input's
-// when the extension names none) holding the input's sample type, or 32-bit
-// float when `asFloat`. Throws when the container cannot hold that type.
-int outputFormat(const std::filesystem::path& output, int inputFormat, bool asFloat);
-
-// "WAV, 16-bit PCM" and the like.
-std::string describeFormat(int format);
-
-// A whole file in one go, staged so that it appears complete or not at all.
-void writeAudioFile(const std::filesystem::path& path, int format, int sampleRate, int channels,
-                    const std::vector<float>& samples);
+// A whole file in one go to `name`, which appears complete or not at all.
+void writeAudioFile(const std::filesystem::path& name, const OutputFormat& format, int sampleRate,
+                    int channels, const std::vector<float>& samples);
 
 }  // namespace velmora::tool

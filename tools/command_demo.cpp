@@ -21,7 +21,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kDemoFormat = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+OutputFormat demoFormat() {
+    OutputFormat format;
+    format.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    format.integerBits = 16;
+    return format;
+}
 constexpr float kPeakLevel = 0.891f;  // -1 dBFS: loud, with room for the converter
 
 double rms(const std::vector<float>& samples) {
@@ -72,11 +77,11 @@ void demo(const std::string& modulePath, const fs::path& folder) {
         std::snprintf(number, sizeof number, "%02d-", body.number);
         const std::string file = number + fileStem(body) + ".wav";
         normalise(wet);
-        writeAudioFile(folder / file, kDemoFormat, kTunedRate, 1, wet);
+        writeAudioFile(folder / file, demoFormat(), kTunedRate, 1, wet);
         written.push_back({file, body.name, level});
     }
     normalise(source);
-    writeAudioFile(folder / "dry.wav", kDemoFormat, kTunedRate, 1, source);
+    writeAudioFile(folder / "dry.wav", demoFormat(), kTunedRate, 1, source);
     written.insert(written.begin(), {"dry.wav", "the source, unprocessed", ""});
 
     const auto responses = measureAll(*module.library, module.bodies, kTunedRate);

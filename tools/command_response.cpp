@@ -41,6 +41,7 @@ void measure(const ResponseOptions& options) {
 
     const std::vector<Response> responses = measureAll(*module.library, bodies, options.rate);
     printPeaks(responses);
+    std::fflush(stdout);  // before any file that is standard output too
     if (!options.csv.empty()) writeResponseCsv(options.csv, responses);
     if (!options.plot.empty()) plotOrTable(options.plot, responses, options.csv);
 }
@@ -55,7 +56,7 @@ Command addResponseCommand(CLI::App& app) {
     command->add_option("--body", options->body, "Body by name or number, or all")
         ->capture_default_str();
     command->add_option("--rate", options->rate, "Sample rate in Hz")
-        ->check(CLI::Range(1000, 768000))
+        ->check(wholeNumber(1000, 768000))
         ->capture_default_str();
     command->add_option("--csv", options->csv, "Write the responses (dB) as CSV");
     command->add_option("--plot", options->plot, "Draw the responses into a PNG with gnuplot");

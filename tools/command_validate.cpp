@@ -165,7 +165,7 @@ Command addValidateCommand(CLI::App& app) {
     command
         ->add_option("--iterations", options->iterations,
                      "Trials per randomised check (default 20)")
-        ->check(CLI::PositiveNumber);
+        ->check(wholeNumber(1, 1000000));
     auto reproduce = std::make_shared<uint32_t>(0);
     CLI::Option* reproduceOption =
         command->add_option("--reproduce", *reproduce,
@@ -173,7 +173,7 @@ Command addValidateCommand(CLI::App& app) {
     command
         ->add_option("--soak", options->soakSeconds,
                      "Run the soak for this many seconds (default: no soak)")
-        ->check(CLI::NonNegativeNumber);
+        ->check(numberBetween(0.0, 1e6));
     std::vector<std::string> names;
     for (const Check& check : allChecks())
         names.push_back(check.name);

@@ -3,10 +3,16 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace velmora::tool {
+
+// The tool's version, which is the module's it was built with.
+inline constexpr int kVersion = 2230;
 
 struct Command {
     CLI::App* subcommand;
@@ -21,5 +27,16 @@ Command addValidateCommand(CLI::App& app);
 
 // --module, which every command takes.
 void addModuleOption(CLI::App& command, std::string& path);
+
+// Checks of option values that say in plain words what they take.
+CLI::Validator wholeNumber(int64_t lowest, int64_t highest);
+CLI::Validator numberBetween(double lowest, double highest);
+
+// Parses the command line. A mistake in it is answered by a message that
+// says in plain words what is wrong, and a suggestion where a name is
+// nearly right; help and the version are printed. Answers the exit status
+// when the program should stop there.
+std::optional<int> parseCommandLine(CLI::App& app, const std::vector<Command>& commands, int argc,
+                                    char** argv);
 
 }  // namespace velmora::tool

@@ -50,9 +50,12 @@ LoadedModule loadModule(const std::string& path) {
 }
 
 void noteTuning(int rate) {
-    if (rate == kTunedRate) return;
+    // A shift of 1 % (a sixth of a semitone) or less, such as 44100 Hz's
+    // +0.2 %, is too small to hear as a different body.
+    const double percent = 100.0 * (rate / double(kTunedRate) - 1.0);
+    if (std::fabs(percent) <= 1.0) return;
     char shift[32];
-    std::snprintf(shift, sizeof shift, "%+.1f%%", 100.0 * (rate / double(kTunedRate) - 1.0));
+    std::snprintf(shift, sizeof shift, "%+.1f%%", percent);
     note("the bodies are tuned for " + std::to_string(kTunedRate) + " Hz; at " +
          std::to_string(rate) + " Hz every resonance moves by " + shift);
 }

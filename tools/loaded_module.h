@@ -32,7 +32,8 @@ LoadedModule loadModule(const std::string& path);
 // The name of a pin datatype, or null for a number no datatype has.
 const char* datatypeName(int32_t datatype);
 
-// Tells the user, once, when `rate` is not the one the bodies are tuned for.
+// Tells the user when `rate` moves the bodies' resonances audibly (by more
+// than 1 %) from where they were tuned.
 void noteTuning(int rate);
 
 }  // namespace velmora::tool

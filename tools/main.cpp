@@ -17,7 +17,7 @@ void velmora::tool::addModuleOption(CLI::App& command, std::string& path) {
 
 int main(int argc, char** argv) {
     CLI::App app{"Velmora: instrument-body resonances for sound files"};
-    app.require_subcommand(1);
+    app.require_subcommand(0, 1);
 
     const std::vector<Command> commands = {
         addInfoCommand(app),
@@ -29,13 +29,7 @@ int main(int argc, char** argv) {
         addValidateCommand(app)
     };
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::ParseError& e) {
-        if (e.get_exit_code() == 0) return app.exit(e);  // --help
-        std::cerr << "velmora: " << e.what() << " (see velmora --help)\n";
-        return 2;
-    }
+    if (const auto status = parseCommandLine(app, commands, argc, argv)) return *status;
 
     installInterruptHandler();
     try {

@@ -8,10 +8,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 
-#include "staged_file.h"
+#include "output_file.h"
 #include "tool_error.h"
 
 extern char** environ;
@@ -24,8 +25,8 @@ namespace {
 
 constexpr int kPlotPoints = 1500;
 
-void writeCsvTo(const fs::path& path, const std::vector<Response>& responses) {
-    std::ofstream out(path);
+std::string csvText(const std::vector<Response>& responses) {
+    std::ostringstream out;
     out << "frequency_hz";
     for (const Response& r : responses)
         out << ",\"" << r.body.name << "\"";
@@ -46,8 +47,19 @@ void writeCsvTo(const fs::path& path, const std::vector<Response>& responses) {
         }
         out << '\n';
     }
+    return out.str();
+}
+
+void writeText(const fs::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary);
+    out << text;
     out.close();
     if (!out) throw Error("cannot write " + path.string());
+}
+
+std::string readBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // Runs `program script` in `folder`, its output into `log`; answers its exit status.
@@ -85,9 +97,9 @@ std::string firstLine(const fs::path& path) {
 }  // namespace
 
 void writeResponseCsv(const fs::path& path, const std::vector<Response>& responses) {
-    StagedFile staged(path);
-    writeCsvTo(staged.path(), responses);
-    staged.commit();
+    OutputFile output(findOutput(path.string()));
+    output.write(csvText(responses));
+    output.commit();
 }
 
 std::optional<fs::path> findGnuplot() {
@@ -104,10 +116,10 @@ std::optional<fs::path> findGnuplot() {
 void plotResponses(const fs::path& gnuplot, const fs::path& png,
                    const std::vector<Response>& responses) {
     // gnuplot works in a private folder, so that no path it is given needs
-    // quoting; the finished picture is then staged beside its target.
-    StagedFile staged(png);
+    // quoting; the finished picture is then written to its target.
+    OutputFile output(findOutput(png.string()));
     TemporaryFolder work;
-    writeCsvTo(work.path() / "data.csv", responses);
+    writeText(work.path() / "data.csv", csvText(responses));
 
     const double rate = responses.front().sampleRate;
     const size_t curves = responses.size();
@@ -145,8 +157,8 @@ void plotResponses(const fs::path& gnuplot, const fs::path& png,
         const std::string why = firstLine(log);
         throw Error("gnuplot could not draw " + png.string() + (why.empty() ? "" : ": " + why));
     }
-    fs::copy_file(work.path() / "plot.png", staged.path(), fs::copy_options::overwrite_existing);
-    staged.commit();
+    output.write(readBytes(work.path() / "plot.png"));
+    output.commit();
 }
 
 fs::path plotOrTable(const fs::path& png, const std::vector<Response>& responses,

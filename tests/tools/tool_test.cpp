@@ -1,14 +1,7 @@
-// The velmora program run as a user runs it, in a folder of its own per test.
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <sndfile.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+// The velmora commands as a user meets them: bodies, responses, the demo,
+// the module's description and mistakes on the command line.
 #include <algorithm>
 #include <cmath>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -16,139 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "driver.h"
-#include "instance.h"
-#include "module_library.h"
-#include "sound_files.h"
-
-extern char** environ;
+#include "tool_harness.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using velmora::test::Audio;
-using velmora::test::readAudio;
-using velmora::test::readText;
-using velmora::test::writeAudio;
-
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-// A few channels that differ from each other in level and spectrum.
-std::vector<float> testSignal(int channels, int frames, float level) {
-    std::vector<float> samples(static_cast<size_t>(channels * frames));
-    uint32_t noise = 12345;
-    for (int i = 0; i < frames; ++i) {
-        for (int c = 0; c < channels; ++c) {
-            noise = noise * 1664525u + 1013904223u;
-            const float random = static_cast<float>(noise >> 8) / 16777216.0f - 0.5f;
-            const float tone = std::sin(0.01f * (c + 1) * i);
-            samples[static_cast<size_t>(i * channels + c)] =
-                level * (c % 2 == 0 ? random : tone) / (c + 1);
-        }
-    }
-    return samples;
-}
+using namespace velmora::test;
 
 bool isPng(const fs::path& path) {
     return readText(path).rfind("\x89PNG\r\n\x1a\n", 0) == 0;
 }
-
-int lineCount(const std::string& text) {
-    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
-}
-
-class Tool : public testing::Test {
-  protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "velmora-test.XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        folder = pattern;
-    }
-    void TearDown() override { fs::remove_all(folder); }
-
-    // velmora with `args`; `path`, when given, replaces the PATH it sees.
-    Outcome velmora(const std::vector<std::string>& args, const char* path = nullptr,
-                    const std::string& program = VELMORA_TOOL) {
-        std::vector<std::string> words = {program};
-        words.insert(words.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& word : words)
-            argv.push_back(word.data());
-        argv.push_back(nullptr);
-
-        std::vector<std::string> variables;
-        for (char** e = environ; *e != nullptr; ++e) {
-            if (path == nullptr || std::string(*e).rfind("PATH=", 0) != 0) variables.push_back(*e);
-        }
-        if (path != nullptr) variables.push_back(std::string("PATH=") + path);
-        std::vector<char*> envp;
-        for (auto& variable : variables)
-            envp.push_back(variable.data());
-        envp.push_back(nullptr);
-
-        const fs::path out = folder / ".stdout";
-        const fs::path err = folder / ".stderr";
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        pid_t child = 0;
-        Outcome run;
-        if (posix_spawn(&child, program.c_str(), &actions, nullptr, argv.data(), envp.data()) ==
-            0) {
-            int status = 0;
-            waitpid(child, &status, 0);
-            run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        posix_spawn_file_actions_destroy(&actions);
-        run.out = readText(out);
-        run.err = readText(err);
-        fs::remove(out);
-        fs::remove(err);
-        return run;
-    }
-
-    // The module through the host library, driven here rather than by the
-    // tool's host code: opened, given the type and an active input twice. The
-    // first status change sees a change of type and would soften the next
-    // first sample; the second sees none and takes that back, leaving the
-    // type's kernel from a clear state.
-    static std::vector<float> reference(const std::vector<float>& input, float rate, int16_t type,
-                                        int32_t blockFrames = 512) {
-        std::string error;
-        static auto library = velmora::host::ModuleLibrary::load(VELMORA_MODULE_FILE, error);
-        EXPECT_NE(library, nullptr) << error;
-        velmora::host::Instance host(*library);
-        EXPECT_TRUE(host.create(error)) << error;
-        host.open();
-        host.setSampleRate(rate);
-        host.setBlockSize(blockFrames);
-        host.setEnum(1, type);
-        host.sendPinStatus(0, 2);
-        host.sendPinStatus(0, 2);
-        std::vector<float> output(input.size());
-        host.run(input.data(), output.data(), static_cast<int32_t>(input.size()), blockFrames);
-        return output;
-    }
-
-    std::vector<std::string> filesHere() const {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(folder)) {
-            names.push_back(entry.path().filename().string());
-        }
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
-    fs::path folder;
-};
 
 TEST_F(Tool, RenderMatchesTheHostOnEveryChannel) {
     const int channels = 3;
@@ -306,6 +175,52 @@ TEST_F(Tool, ErrorsAreOneLineAndLeaveNothingBehind) {
     }
     EXPECT_EQ(readText(folder / "in.wav"), input);
     EXPECT_EQ(readText(folder / "kept.wav"), "an earlier result");
+}
+
+TEST_F(Tool, TheCommandLineSaysWhatIsWrongInPlainWords) {
+    writeAudio(folder / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44000, 1,
+               testSignal(1, 1000, 0.3f));
+    fs::create_directory(folder / "takes");
+    struct Case {
+        std::vector<std::string> args;
+        std::vector<std::string> says;
+    };
+    const std::vector<Case> cases = {
+        {{"rendr"}, {"unknown command \"rendr\"", "did you mean render?"}},
+        {{}, {"name a command", "render"}},
+        {{"render", "--bdy", "1", "in.wav", "out.wav"}, {"unknown option --bdy", "--body?"}},
+        {{"render", "--body", "1", "in.wav", "out.wav", "--fast"}, {"unknown option --fast"}},
+        {{"render", "--body", "1", "in.wav", "out.wav", "more.wav"}, {"unexpected \"more.wav\""}},
+        {{"render", "--body", "1", "--body", "2", "in.wav", "out.wav"}, {"--body is given more"}},
+        {{"render", "--body", "1", "--block", "0", "in.wav", "o.wav"},
+         {"from 1 to 65536, not \"0\""}},
+        {{"validate", "--iterations", "0"}, {"--iterations", "from 1 to 1000000"}},
+        {{"render", "--body", "1", "takes", "out.wav"}, {"takes is a folder, not a sound file"}},
+    };
+    for (const Case& c : cases) {
+        const Outcome run = velmora(c.args);
+        const std::string line = c.args.empty() ? "(nothing)" : c.args[0] + " " + run.err;
+        EXPECT_NE(run.status, 0) << line;
+        EXPECT_EQ(lineCount(run.err), 1) << line;
+        EXPECT_LT(run.err.size(), 160u) << line;
+        for (const std::string& part : c.says) {
+            EXPECT_TRUE(contains(run.err, part)) << part << " in " << line;
+        }
+    }
+
+    // The version is the module's.
+    const Outcome version = velmora({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "velmora 2230\n");
+    EXPECT_TRUE(contains(velmora({"info"}).out, "version 2230"));
+
+    // The tuning note only where the shift is large enough to hear: 44100 Hz
+    // is +0.2 %, 48000 Hz +9.1 %.
+    writeAudio(folder / "cd.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44100, 1,
+               testSignal(1, 1000, 0.1f));
+    const Outcome cd = velmora({"render", "--body", "1", "cd.wav", "out.wav"});
+    EXPECT_EQ(cd.status, 0);
+    EXPECT_EQ(cd.err, "");
 }
 
 // "  12  Oboe I   9.9732  +19.98 dB  1346.37 Hz" into the body number's peak.

@@ -1,0 +1,185 @@
+// The command line in plain words: what is wrong with it, and the nearest
+// name where a command or option is misspelt.
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <iostream>
+
+#include "commands.h"
+
+namespace velmora::tool {
+
+namespace {
+
+// Edits from one word to the other: insertions, deletions, substitutions
+// and swaps of neighbouring letters.
+size_t editDistance(const std::string& a, const std::string& b) {
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i)
+        d[i][0] = i;
+    for (size_t j = 0; j <= b.size(); ++j)
+        d[0][j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t cost = a[i - 1] == b[j - 1] ? 0 : 1;
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+            }
+        }
+    }
+    return d[a.size()][b.size()];
+}
+
+// The candidate that `word` is most likely a slip for, if any is close.
+std::string nearest(const std::string& word, const std::vector<std::string>& candidates) {
+    std::string best;
+    size_t bestDistance = 3;  // more edits than this is another word
+    for (const std::string& candidate : candidates) {
+        const size_t distance = editDistance(word, candidate);
+        if (distance < bestDistance && distance * 2 < candidate.size()) {
+            best = candidate;
+            bestDistance = distance;
+        }
+    }
+    return best;
+}
+
+std::string oneOf(const std::vector<std::string>& names) {
+    std::string list;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) list += i + 1 == names.size() ? " or " : ", ";
+        list += names[i];
+    }
+    return list;
+}
+
+bool looksLikeOption(const std::string& word) {
+    if (word.size() < 2 || word[0] != '-') return false;
+    double number = 0.0;
+    const auto [end, status] = std::from_chars(word.data(), word.data() + word.size(), number);
+    return status != std::errc{} || end != word.data() + word.size();  // -1 is a value
+}
+
+std::vector<std::string> optionNames(const CLI::App& command) {
+    std::vector<std::string> names;
+    for (const CLI::Option* option : command.get_options()) {
+        for (const std::string& name : option->get_lnames())
+            names.push_back("--" + name);
+    }
+    return names;
+}
+
+// CLI11's account of a mistake, in the tool's words where it has some.
+std::string explain(const CLI::ParseError& error) {
+    const std::string what = error.what();
+    const std::string option = what.substr(0, what.find(':'));
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr) {
+        if (what.find("At Most") != std::string::npos) {
+            return option + " is given more than once; give it once";
+        }
+        return option + " needs a value";
+    }
+    if (dynamic_cast<const CLI::ConversionError*>(&error) != nullptr) {
+        return "a value is not a number: " + what;
+    }
+    return what;
+}
+
+int fail(const std::string& message, const std::string& help) {
+    std::cerr << "velmora: " << message << " (see " << help << ")\n";
+    return 2;
+}
+
+}  // namespace
+
+CLI::Validator wholeNumber(int64_t lowest, int64_t highest) {
+    const std::string range = std::to_string(lowest) + " to " + std::to_string(highest);
+    return CLI::Validator(
+        [lowest, highest, range](std::string& text) -> std::string {
+            int64_t value = 0;
+            const auto [end, status] =
+                std::from_chars(text.data(), text.data() + text.size(), value);
+            if (status != std::errc{} || end != text.data() + text.size() || value < lowest ||
+                value > highest) {
+                return "takes a whole number from " + range + ", not \"" + text + "\"";
+            }
+            return {};
+        },
+        "INT " + range);
+}
+
+CLI::Validator numberBetween(double lowest, double highest) {
+    char range[64];
+    std::snprintf(range, sizeof range, "%g to %g", lowest, highest);
+    return CLI::Validator(
+        [lowest, highest, range = std::string(range)](std::string& text) -> std::string {
+            char* end = nullptr;
+            const double value = std::strtod(text.c_str(), &end);
+            if (text.empty() || *end != '\0' || !(value >= lowest && value <= highest)) {
+                return "takes a number from " + range + ", not \"" + text + "\"";
+            }
+            return {};
+        },
+        "NUMBER " + std::string(range));
+}
+
+std::optional<int> parseCommandLine(CLI::App& app, const std::vector<Command>& commands, int argc,
+                                    char** argv) {
+    app.set_version_flag("--version", "velmora " + std::to_string(kVersion));
+    std::vector<std::string> names;
+    for (const Command& command : commands) {
+        names.push_back(command.subcommand->get_name());
+        // Leftovers are reported below, after the command line is read, in
+        // the order a person reads it.
+        command.subcommand->allow_extras();
+    }
+
+    // The command comes first; only help and the version may stand before it.
+    const std::string first = argc > 1 ? argv[1] : "";
+    const bool forProgram = first == "-h" || first == "--help" || first == "--version";
+    if (first.empty()) {
+        return fail("name a command: " + oneOf(names), "velmora --help");
+    }
+    if (!forProgram && first[0] == '-') {
+        return fail("unknown option " + first +
+                        " before the command; options follow it, as in "
+                        "velmora COMMAND [OPTIONS]",
+                    "velmora --help");
+    }
+    if (!forProgram && std::find(names.begin(), names.end(), first) == names.end()) {
+        const std::string guess = nearest(first, names);
+        return fail("unknown command \"" + first + "\"; " +
+                        (guess.empty() ? "the commands are " + oneOf(names)
+                                       : "did you mean " + guess + "?"),
+                    "velmora --help");
+    }
+    const std::string help = forProgram ? "velmora --help" : "velmora " + first + " --help";
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
+        return fail(explain(e), help);
+    }
+
+    for (const Command& command : commands) {
+        if (!command.subcommand->parsed()) continue;
+        const std::vector<std::string> rest = command.subcommand->remaining();
+        const auto option = std::find_if(rest.begin(), rest.end(), looksLikeOption);
+        if (option != rest.end()) {
+            const std::string word = option->substr(0, option->find('='));
+            const std::string guess = nearest(word, optionNames(*command.subcommand));
+            return fail("unknown option " + word + " for " + first +
+                            (guess.empty() ? "" : "; did you mean " + guess + "?"),
+                        help);
+        }
+        if (!rest.empty()) {
+            return fail("unexpected \"" + rest.front() + "\": " + first + " takes no more", help);
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace velmora::tool

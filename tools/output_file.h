@@ -1,0 +1,98 @@
+// Where a command's results go, without harming what is already there.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace velmora::tool {
+
+// What an output name stands for, found before anything is written.
+struct OutputTarget {
+    enum class Kind {
+        StandardOutput,  // "-"
+        Special,         // a device, FIFO or socket that exists: written as it is
+        File,            // a regular file, new or replaced whole
+    };
+    Kind kind = Kind::File;
+    std::filesystem::path name;  // as the user gave it, for messages
+    std::filesystem::path file;  // what is written: the name with its symbolic links followed
+    std::optional<struct stat> replaced;  // the regular file that is there now
+
+    std::string describe() const;  // the name, or "standard output"
+};
+
+// Finds what `name` stands for ("-" is standard output when `allowStandardOutput`).
+// Throws, in plain words, for a folder, a file the user may not replace (one
+// without write permission for them; for root, one without any write
+// permission bit), and a name in a folder that does not exist.
+OutputTarget findOutput(const std::string& name, bool allowStandardOutput = false);
+
+// A regular file written under a temporary name beside its target and
+// renamed over it only by commit(), so that a failure at any point leaves
+// the folder as it was. A file it replaces keeps its permissions (and, for
+// root, its owner); a symbolic link keeps pointing at the replaced file.
+class StagedFile {
+  public:
+    explicit StagedFile(OutputTarget target);
+    ~StagedFile();  // removes the temporary file unless committed
+    StagedFile(const StagedFile&) = delete;
+    StagedFile& operator=(const StagedFile&) = delete;
+
+    int descriptor() const { return fd; }  // open for reading and writing, at the start
+    void commit();
+
+  private:
+    OutputTarget target;
+    std::filesystem::path temporary;
+    int fd = -1;
+    bool committed = false;
+};
+
+// Any OutputTarget: a regular file through a StagedFile; standard output and
+// special files directly when they can be written from start to end with
+// the header completed at the end (a device such as /dev/null, standard
+// output redirected to a file), otherwise through a nameless temporary file
+// that commit() copies into them in order (pipes, FIFOs, sockets, terminals).
+class OutputFile {
+  public:
+    explicit OutputFile(const OutputTarget& target);
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // Where the writer writes, positioned at its start and seekable.
+    int descriptor() const;
+    // Writes all of `bytes` at the descriptor's position.
+    void write(std::string_view bytes);
+    // The output is complete: it appears under its name, or reaches the
+    // destination. Until then nothing of it is there.
+    void commit();
+
+  private:
+    OutputTarget target;
+    std::optional<StagedFile> staged;
+    int destination = -1;  // standard output or the special file
+    bool ownsDestination = false;
+    int spool = -1;  // the temporary file, when the destination cannot seek
+};
+
+// A private folder under the system's temporary directory, removed with
+// everything in it when it goes out of scope.
+class TemporaryFolder {
+  public:
+    TemporaryFolder();
+    ~TemporaryFolder();
+    TemporaryFolder(const TemporaryFolder&) = delete;
+    TemporaryFolder& operator=(const TemporaryFolder&) = delete;
+
+    const std::filesystem::path& path() const { return folder; }
+
+  private:
+    std::filesystem::path folder;
+};
+
+}  // namespace velmora::tool
