@@ -159,7 +159,9 @@ void render(const RenderOptions& options) {
     std::fflush(summary);
 
     const std::string inputName = options.input;
-    if (done < input.declaredFrames()) {
+    // An MP3's length is an estimate unless a read failed.
+    const bool estimated = (input.format() & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG;
+    if (done < input.declaredFrames() && (!estimated || !input.problem().empty())) {
         note(inputName + " is cut short: its header promises " +
              plural(input.declaredFrames(), "frame", "frames") + " (" +
              seconds(input.declaredFrames(), rate) + ") but it holds " +
