@@ -122,7 +122,7 @@ fi
 
 case "$command" in
     build)
-        echo "Built build/native/Module.so and build/win32/Module.dll"
+        echo "Built build/native/Module.so, build/win32/Module.dll and the LV2 bundle build/native/lv2/velmora.lv2"
         build/native/velmora demo --out out/demo
         echo "Listen to out/demo/*.wav; the bodies' responses are in out/demo/response.png"
         ;;

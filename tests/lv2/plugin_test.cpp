@@ -54,7 +54,7 @@ class ModuleChannel {
     explicit ModuleChannel(int16_t type) {
         host::RenderSettings settings;
         settings.sampleRate = static_cast<float>(kRate);
-        settings.blockFrames = 8192;  // each call below is one block
+        settings.blockFrames = 8192;  // a call of up to this many frames is one block
         settings.type = type;
         std::string error;
         channel = host::Channel::start(moduleLibrary(), settings, error);
@@ -83,6 +83,18 @@ class ModuleChannel {
     int32_t inputPin = -1;
 };
 
+// Calls `play(first frame, frames)` for consecutive blocks from `begin` to
+// `end`, their sizes cycling through `blocks`.
+template <class Play>
+void inBlocks(size_t begin, size_t end, const std::vector<uint32_t>& blocks, Play play) {
+    for (size_t done = begin, b = 0; done < end; ++b) {
+        const auto n =
+            static_cast<uint32_t>(std::min<size_t>(blocks[b % blocks.size()], end - done));
+        play(done, n);
+        done += n;
+    }
+}
+
 // Noise and a tone, well inside full scale.
 std::vector<float> testSignal(size_t frames, uint32_t seed) {
     std::vector<float> x(frames);
@@ -94,11 +106,14 @@ std::vector<float> testSignal(size_t frames, uint32_t seed) {
     return x;
 }
 
-// The module's output for `input` through `type` in the given blocks.
-std::vector<float> moduleOutput(const std::vector<float>& input, int16_t type) {
+// The module's output for `input` through `type`, fed in `blocks` (cycled).
+std::vector<float> moduleOutput(const std::vector<float>& input, int16_t type,
+                                const std::vector<uint32_t>& blocks = {8192}) {
     ModuleChannel module(type);
     std::vector<float> output(input.size());
-    module.process(input.data(), output.data(), static_cast<uint32_t>(input.size()));
+    inBlocks(0, input.size(), blocks, [&](size_t at, uint32_t n) {
+        module.process(input.data() + at, output.data() + at, n);
+    });
     return output;
 }
 
@@ -113,20 +128,15 @@ std::vector<std::vector<float>> runPlugin(PluginInstance& plugin,
         for (auto& output : outputs)
             std::fill(output.begin(), output.end(), 0.0f);
     }
-    const size_t frames = inputs[0].size();
-    size_t done = 0;
-    for (size_t b = 0; done < frames; ++b) {
-        const auto n =
-            static_cast<uint32_t>(std::min<size_t>(blocks[b % blocks.size()], frames - done));
+    inBlocks(0, inputs[0].size(), blocks, [&](size_t at, uint32_t n) {
         std::vector<const float*> in;
         std::vector<float*> out;
         for (size_t c = 0; c < inputs.size(); ++c) {
-            in.push_back(inPlace ? outputs[c].data() + done : inputs[c].data() + done);
-            out.push_back(outputs[c].data() + done);
+            in.push_back(inPlace ? outputs[c].data() + at : inputs[c].data() + at);
+            out.push_back(outputs[c].data() + at);
         }
         plugin.run(in, out, n);
-        done += n;
-    }
+    });
     return outputs;
 }
 
@@ -320,8 +330,9 @@ TEST_P(EveryBody, IsTheModuleBitForBitInAnyBlocksAndInPlace) {
     const auto type = static_cast<int16_t>(GetParam());
     const std::vector<float> left = testSignal(20000, 7);
     const std::vector<float> right = testSignal(20000, 8);
-    const std::vector<float> expectedLeft = moduleOutput(left, type);
-    const std::vector<float> expectedRight = moduleOutput(right, type);
+    // The module fed the same samples in the same blocks.
+    const std::vector<float> expectedLeft = moduleOutput(left, type, kOddBlocks);
+    const std::vector<float> expectedRight = moduleOutput(right, type, kOddBlocks);
 
     for (const bool inPlace : {false, true}) {
         SCOPED_TRACE(inPlace ? "in place" : "separate buffers");
@@ -370,13 +381,10 @@ TEST(Plugin, BodyChangesMidStreamAreTheModules) {
         plugin.body = static_cast<float>(type);
         module.process(input.data() + from, expected.data() + from,
                        static_cast<uint32_t>(to - from));
-        for (size_t done = from, b = 0; done < to; ++b) {
-            const auto n = static_cast<uint32_t>(
-                std::min<size_t>(kOddBlocks[b % kOddBlocks.size()], to - done));
-            plugin.run({input.data() + done, input.data() + done},
-                       {left.data() + done, right.data() + done}, n);
-            done += n;
-        }
+        inBlocks(from, to, kOddBlocks, [&](size_t at, uint32_t n) {
+            plugin.run({input.data() + at, input.data() + at},
+                       {left.data() + at, right.data() + at}, n);
+        });
     }
     EXPECT_TRUE(sameBits(left, expected));
     EXPECT_TRUE(sameBits(right, expected));
@@ -456,12 +464,9 @@ TEST(Plugin, TrimAndMixMoveSmoothlyAndComeBackExact) {
         PluginInstance plugin(kMono, rate);
         std::vector<float> output(input.size());
         auto play = [&](size_t from, size_t to) {
-            for (size_t done = from, b = 0; done < to; ++b) {
-                const auto n = static_cast<uint32_t>(
-                    std::min<size_t>(kOddBlocks[b % kOddBlocks.size()], to - done));
-                plugin.run({input.data() + done}, {output.data() + done}, n);
-                done += n;
-            }
+            inBlocks(from, to, kOddBlocks, [&](size_t at, uint32_t n) {
+                plugin.run({input.data() + at}, {output.data() + at}, n);
+            });
         };
         play(0, change);
         plugin.mix = 0.0f;
