@@ -18,7 +18,7 @@ jobs=$(nproc)
 packages=(
     cmake ninja-build g++ pkg-config
     googletest libbenchmark-dev
-    libsndfile1-dev libfftw3-dev libcli11-dev gnuplot-nox
+    libsndfile1-dev libfftw3-dev libcli11-dev gnuplot-nox libsoxr-dev libebur128-dev
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
     wine wine32:i386
     clang libclang-rt-14-dev llvm-14

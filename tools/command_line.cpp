@@ -87,12 +87,47 @@ std::string explain(const CLI::ParseError& error) {
     return what;
 }
 
+bool isNumber(const std::string& word) {
+    double number = 0.0;
+    const auto [end, status] = std::from_chars(word.data(), word.data() + word.size(), number);
+    return !word.empty() && status == std::errc{} && end == word.data() + word.size();
+}
+
+struct OptionalValue {
+    std::string name;
+    std::string fallback;
+};
+
+std::vector<OptionalValue>& optionalValues() {
+    static std::vector<OptionalValue> options;
+    return options;
+}
+
+// The command line with every option of an optional value given one.
+std::vector<std::string> withOptionalValues(int argc, char** argv) {
+    std::vector<std::string> args(argv, argv + argc);
+    for (size_t i = 1; i < args.size(); ++i) {
+        for (const OptionalValue& option : optionalValues()) {
+            if (args[i] == option.name && (i + 1 == args.size() || !isNumber(args[i + 1]))) {
+                args[i] += "=" + option.fallback;
+            }
+        }
+    }
+    return args;
+}
+
 int fail(const std::string& message, const std::string& help) {
     std::cerr << "velmora: " << message << " (see " << help << ")\n";
     return 2;
 }
 
 }  // namespace
+
+CLI::Option* addOptionalValue(CLI::App& command, const std::string& name, std::string& target,
+                              const std::string& fallback, const std::string& description) {
+    optionalValues().push_back({name, fallback});
+    return command.add_option(name, target, description);
+}
 
 CLI::Validator wholeNumber(int64_t lowest, int64_t highest) {
     const std::string range = std::to_string(lowest) + " to " + std::to_string(highest);
@@ -157,8 +192,12 @@ std::optional<int> parseCommandLine(CLI::App& app, const std::vector<Command>& c
     }
     const std::string help = forProgram ? "velmora --help" : "velmora " + first + " --help";
 
+    std::vector<std::string> args = withOptionalValues(argc, argv);
+    std::vector<char*> pointers;
+    for (std::string& arg : args)
+        pointers.push_back(arg.data());
     try {
-        app.parse(argc, argv);
+        app.parse(static_cast<int>(pointers.size()), pointers.data());
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
         return fail(explain(e), help);

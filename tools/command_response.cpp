@@ -37,6 +37,7 @@ void measure(const ResponseOptions& options) {
     } else {
         bodies.push_back(findBody(module.bodies, options.body));
     }
+    if (!options.plot.empty()) checkPlotName(options.plot);
     noteTuning(options.rate);
 
     const std::vector<Response> responses = measureAll(*module.library, bodies, options.rate);
@@ -59,7 +60,8 @@ Command addResponseCommand(CLI::App& app) {
         ->check(wholeNumber(1000, 768000))
         ->capture_default_str();
     command->add_option("--csv", options->csv, "Write the responses (dB) as CSV");
-    command->add_option("--plot", options->plot, "Draw the responses into a PNG with gnuplot");
+    command->add_option("--plot", options->plot,
+                        "Draw the responses with gnuplot, as .png, .svg or .pdf");
     return {command, [options] { measure(*options); }};
 }
 

@@ -23,10 +23,16 @@ Command addInfoCommand(CLI::App& app);
 Command addRenderCommand(CLI::App& app);
 Command addResponseCommand(CLI::App& app);
 Command addDemoCommand(CLI::App& app);
+Command addIrCommand(CLI::App& app);
 Command addValidateCommand(CLI::App& app);
 
 // --module, which every command takes.
 void addModuleOption(CLI::App& command, std::string& path);
+
+// An option whose value may be left out: `--name` alone, or followed by
+// something that is not a number, means `--name=fallback`.
+CLI::Option* addOptionalValue(CLI::App& command, const std::string& name, std::string& target,
+                              const std::string& fallback, const std::string& description);
 
 // Checks of option values that say in plain words what they take.
 CLI::Validator wholeNumber(int64_t lowest, int64_t highest);

@@ -49,7 +49,7 @@ LoadedModule loadModule(const std::string& path) {
     return module;
 }
 
-void noteTuning(int rate) {
+void noteTuning(int rate, const std::string& remedy) {
     // A shift of 1 % (a sixth of a semitone) or less, such as 44100 Hz's
     // +0.2 %, is too small to hear as a different body.
     const double percent = 100.0 * (rate / double(kTunedRate) - 1.0);
@@ -57,7 +57,8 @@ void noteTuning(int rate) {
     char shift[32];
     std::snprintf(shift, sizeof shift, "%+.1f%%", percent);
     note("the bodies are tuned for " + std::to_string(kTunedRate) + " Hz; at " +
-         std::to_string(rate) + " Hz every resonance moves by " + shift);
+         std::to_string(rate) + " Hz every resonance moves by " + shift +
+         (remedy.empty() ? "" : "; " + remedy));
 }
 
 const char* datatypeName(int32_t datatype) {

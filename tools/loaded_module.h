@@ -33,7 +33,7 @@ LoadedModule loadModule(const std::string& path);
 const char* datatypeName(int32_t datatype);
 
 // Tells the user when `rate` moves the bodies' resonances audibly (by more
-// than 1 %) from where they were tuned.
-void noteTuning(int rate);
+// than 1 %) from where they were tuned, with `remedy` after it when given.
+void noteTuning(int rate, const std::string& remedy = "");
 
 }  // namespace velmora::tool

@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
 #if VELMORA_SOUND_COMMANDS
         addRenderCommand(app),
         addResponseCommand(app),
+        addIrCommand(app),
         addDemoCommand(app),
 #endif
         addValidateCommand(app)

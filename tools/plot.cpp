@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -113,52 +114,163 @@ std::optional<fs::path> findGnuplot() {
     return std::nullopt;
 }
 
-void plotResponses(const fs::path& gnuplot, const fs::path& png,
+namespace {
+
+// The families the bodies are drawn in, one small plot each, by "Type" value.
+struct Family {
+    const char* title;
+    std::vector<int> bodies;
+};
+
+const std::vector<Family>& families() {
+    static const std::vector<Family> all = {
+        {"Violins", {1, 2, 3}},
+        {"Violas and viols", {4, 5, 6, 7}},
+        {"Cellos and basses", {8, 9, 10, 11}},
+        {"Oboes and cors anglais", {12, 13, 14, 15}},
+        {"Sympathetic and the pass filter", {16, 0}},
+    };
+    return all;
+}
+
+// A colour of its own for each of the seventeen bodies, by "Type" value.
+constexpr const char* kColours[] = {"#000000", "#1f77b4", "#d62728", "#2ca02c", "#9467bd",
+                                    "#ff7f0e", "#8c564b", "#e377c2", "#17becf", "#bcbd22",
+                                    "#7f7f7f", "#393b79", "#e6550d", "#31a354", "#843c39",
+                                    "#6b6ecf", "#d6616b"};
+
+const char* colourOf(int body) {
+    constexpr int count = static_cast<int>(std::size(kColours));
+    return kColours[((body % count) + count) % count];
+}
+
+// gnuplot's terminal for the picture's extension.
+std::string terminalFor(const fs::path& picture) {
+    std::string extension = picture.extension().string();
+    for (char& c : extension)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (extension == ".png") return "pngcairo size 1500,1000 font ',10'";
+    if (extension == ".svg") return "svg size 1500,1000 font 'Sans,10' background '#ffffff'";
+    if (extension == ".pdf") return "pdfcairo size 15in,10in font ',10'";
+    throw Error("a plot is drawn as .png, .svg or .pdf, not " +
+                (extension.empty() ? picture.string() : extension));
+}
+
+std::string quoted(const std::string& text) {
+    std::string out = "'";
+    for (const char c : text)
+        out += c == '\'' ? std::string("''") : std::string(1, c);
+    return out + "'";
+}
+
+}  // namespace
+
+void plotResponses(const fs::path& gnuplot, const fs::path& picture,
                    const std::vector<Response>& responses) {
+    const std::string terminal = terminalFor(picture);
     // gnuplot works in a private folder, so that no path it is given needs
     // quoting; the finished picture is then written to its target.
-    OutputFile output(findOutput(png.string()));
+    OutputFile output(findOutput(picture.string()));
     TemporaryFolder work;
     writeText(work.path() / "data.csv", csvText(responses));
 
+    // The panels: each family with a body measured, then any body no family
+    // holds; one body alone gets one panel named after it.
+    struct Panel {
+        std::string title;
+        std::vector<size_t> columns;  // indices into responses
+    };
+    std::vector<Panel> panels;
+    std::vector<bool> placed(responses.size(), false);
+    if (responses.size() > 1) {
+        for (const Family& family : families()) {
+            Panel panel{family.title, {}};
+            for (const int number : family.bodies) {
+                for (size_t i = 0; i < responses.size(); ++i) {
+                    if (responses[i].body.number == number && !placed[i]) {
+                        panel.columns.push_back(i);
+                        placed[i] = true;
+                    }
+                }
+            }
+            if (!panel.columns.empty()) panels.push_back(panel);
+        }
+    }
+    Panel rest{responses.size() == 1 ? responses.front().body.name : "Other bodies", {}};
+    for (size_t i = 0; i < responses.size(); ++i) {
+        if (!placed[i]) rest.columns.push_back(i);
+    }
+    if (!rest.columns.empty()) panels.push_back(rest);
+
     const double rate = responses.front().sampleRate;
-    const size_t curves = responses.size();
+    char rateText[32];
+    std::snprintf(rateText, sizeof rateText, "%g Hz", rate);
+    const int columns = panels.size() > 1 ? 2 : 1;
+    const int rows = static_cast<int>((panels.size() + columns - 1) / columns);
+
     std::ofstream script(work.path() / "plot.gp");
-    script << "set terminal pngcairo size 960,540 font ',10'\n"
-              "set output 'plot.png'\n"
-              "set datafile separator ','\n"
+    script << "set terminal " << terminal << "\n"
+           << "set output 'plot" << picture.extension().string() << "'\n"
+           << "set datafile separator ','\n"
               "set logscale x\n"
               "set xrange [20:"
            << 0.499 * rate
            << "]\n"
-              "set yrange [-40:*]\n"
+              "set yrange [-40:30]\n"
               "set xlabel 'Frequency (Hz)'\n"
               "set ylabel 'Magnitude (dB)'\n"
-              "set grid xtics ytics mxtics\n"
-              "set key outside right top\n"
-              "set title 'Body responses at "
-           << rate
-           << " Hz'\n"
-              // Eight colours, then the same eight dashed, keep every curve apart.
-              "array colours[8] = ['#1f77b4', '#d62728', '#2ca02c', '#9467bd', "
-              "'#ff7f0e', '#8c564b', '#17becf', '#000000']\n"
-              "colour(i) = colours[(i - 2) % 8 + 1]\n"
-              "dashes(i) = (i - 2) / 8 + 1\n"
-              "plot for [i=2:"
-           << curves + 1
-           << "] 'data.csv' using 1:i title columnheader(i)"
-              " with lines lw 1.3 lc rgb colour(i) dt dashes(i)\n";
+              "set grid xtics ytics mxtics lc rgb '#dddddd'\n"
+              "set key top left reverse Left samplen 2\n"
+           << "set multiplot layout " << rows << "," << columns << " title "
+           << quoted("Magnitude responses at " + std::string(rateText) +
+                     (responses.size() == 1 ? ": " + responses.front().body.name : ""))
+           << " font ',13'\n";
+    for (const Panel& panel : panels) {
+        std::string names;
+        for (size_t k = 0; k < panel.columns.size(); ++k) {
+            names += (k == 0 ? "" : ", ") + responses[panel.columns[k]].body.name;
+        }
+        script << "set title " << quoted(panel.title + (panel.title == names ? "" : ": " + names))
+               << "\nunset label\n";
+        // Each peak marked on its curve and named in the legend by its
+        // frequency, which stays legible where peaks crowd together.
+        std::vector<std::string> titles;
+        for (const size_t i : panel.columns) {
+            const Response& r = responses[i];
+            titles.push_back(r.body.name);
+            if (r.body.number == 0) continue;  // flat: its largest gain is no resonance
+            char peak[64];
+            std::snprintf(peak, sizeof peak, ", peak %.0f Hz", r.peak.frequency);
+            titles.back() += peak;
+            script << "set label '' at " << r.peak.frequency << ","
+                   << 20.0 * std::log10(std::max(r.peak.gain, 1e-15))
+                   << " point pt 7 ps 0.8 lc rgb '" << colourOf(r.body.number) << "' front\n";
+        }
+        script << "plot 0 notitle with lines dt 2 lw 1 lc rgb '#555555'";
+        for (size_t k = 0; k < panel.columns.size(); ++k) {
+            const size_t i = panel.columns[k];
+            script << ", 'data.csv' using 1:" << i + 2 << " title " << quoted(titles[k])
+                   << " with lines lw 1.5 lc rgb '" << colourOf(responses[i].body.number) << "'";
+        }
+        script << "\n";
+    }
+    script << "unset multiplot\n";
     script.close();
 
+    const std::string produced = "plot" + picture.extension().string();
     const fs::path log = work.path() / "gnuplot.log";
     const int status = runProgram(gnuplot, work.path() / "plot.gp", log, work.path());
     checkInterrupted();
-    if (status != 0 || !fs::exists(work.path() / "plot.png")) {
+    if (status != 0 || !fs::exists(work.path() / produced)) {
         const std::string why = firstLine(log);
-        throw Error("gnuplot could not draw " + png.string() + (why.empty() ? "" : ": " + why));
+        throw Error("gnuplot could not draw " + picture.string() + (why.empty() ? "" : ": " + why));
     }
-    output.write(readBytes(work.path() / "plot.png"));
+    output.write(readBytes(work.path() / produced));
     output.commit();
+}
+
+void checkPlotName(const fs::path& picture) {
+    terminalFor(picture);
 }
 
 fs::path plotOrTable(const fs::path& png, const std::vector<Response>& responses,

@@ -15,9 +15,14 @@ void writeResponseCsv(const std::filesystem::path& path, const std::vector<Respo
 // gnuplot on the PATH, if there is one.
 std::optional<std::filesystem::path> findGnuplot();
 
-// Magnitude in dB over a log frequency axis, one curve per body, as a PNG.
+// Magnitude in dB over a log frequency axis, a small plot per family of
+// bodies, each body in a colour of its own with its peak named; PNG, SVG or
+// PDF as the picture's extension says.
 void plotResponses(const std::filesystem::path& gnuplot, const std::filesystem::path& png,
                    const std::vector<Response>& responses);
+
+// Throws unless `picture` names a format the plot is drawn in.
+void checkPlotName(const std::filesystem::path& picture);
 
 // The plot when gnuplot is there; otherwise says so and writes the CSV
 // beside where the plot would have gone, unless `table` names one already

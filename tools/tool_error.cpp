@@ -9,6 +9,8 @@ namespace {
 
 volatile std::sig_atomic_t interrupted = 0;
 
+thread_local std::vector<std::string>* collected = nullptr;
+
 extern "C" void onInterrupt(int) {
     interrupted = 1;
 }
@@ -24,7 +26,19 @@ void checkInterrupted() {
     if (interrupted != 0) throw Error("interrupted");
 }
 
+NoteCollector::NoteCollector(std::vector<std::string>& notes) : previous(collected) {
+    collected = &notes;
+}
+
+NoteCollector::~NoteCollector() {
+    collected = previous;
+}
+
 void note(const std::string& text) {
+    if (collected != nullptr) {
+        collected->push_back(text);
+        return;
+    }
     std::cerr << "velmora: " << text << '\n';
 }
 

@@ -3,6 +3,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace velmora::tool {
 
@@ -20,7 +21,21 @@ struct ExitStatus {
 void installInterruptHandler();
 void checkInterrupted();
 
-// A note to the user on stderr that does not stop the command.
+// A note to the user on stderr that does not stop the command; on a thread
+// that collects its notes (NoteCollector), kept for the caller instead.
 void note(const std::string& text);
+
+// While alive, this thread's notes go into `notes` rather than to stderr, so
+// that work done on several threads reports in order, per job.
+class NoteCollector {
+  public:
+    explicit NoteCollector(std::vector<std::string>& notes);
+    ~NoteCollector();
+    NoteCollector(const NoteCollector&) = delete;
+    NoteCollector& operator=(const NoteCollector&) = delete;
+
+  private:
+    std::vector<std::string>* previous;
+};
 
 }  // namespace velmora::tool

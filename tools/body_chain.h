@@ -1,0 +1,49 @@
+// The signal path of a render: every channel through its own instance of
+// the body (at the tuned rate when retuning), then the dry/wet mix and the
+// gain. Frames go in and come out interleaved, in a stream of calls.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "bodies.h"
+#include "driver.h"
+#include "resampler.h"
+
+namespace velmora::tool {
+
+struct ChainSettings {
+    int sampleRate = 0;
+    int channels = 0;
+    int blockFrames = 512;
+    bool retune = false;  // run the body at the rate it was tuned for
+    double mix = 1.0;     // 0 the dry input, 1 the body's output alone
+    double gain = 1.0;    // linear, after the mix
+};
+
+class BodyChain {
+  public:
+    BodyChain(const host::ModuleLibrary& library, const Body& body, const ChainSettings& settings);
+    ~BodyChain();
+
+    // Appends to `out` the output for these frames; when retuning, the
+    // output lags the input by a little, which finish() makes up.
+    void push(const float* in, int64_t frames, std::vector<float>& out);
+    // The input has ended: appends the rest, so that as many frames have
+    // come out as went in.
+    void finish(std::vector<float>& out);
+
+  private:
+    void filter(const float* in, int64_t frames, std::vector<float>& wet);
+    void emit(std::vector<float>& out, bool last);
+
+    ChainSettings settings;
+    std::vector<std::unique_ptr<host::Channel>> channels;
+    std::optional<Resampler> toTuned, fromTuned;
+    std::vector<float> dry, wet;  // waiting to be matched with each other
+    std::vector<float> scratchIn, scratchOut, tuned, filtered;
+};
+
+}  // namespace velmora::tool
