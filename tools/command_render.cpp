@@ -303,8 +303,8 @@ RenderResult renderFile(const RenderOptions& options, const LoadedModule& module
     std::vector<float> produced;
     std::optional<Progress> own;
     if (shared == nullptr) {
-        own.emplace("rendering " + fs::path(job.output).filename().string(), input.frames(),
-                    int64_t{30} * rate, options.quiet);
+        own.emplace("rendering " + fs::path(job.output).filename().string(),
+                    job.input == "-" ? 0 : input.frames(), int64_t{30} * rate, options.quiet);
     }
     NonFiniteInput nonFinite;
     int64_t done = 0;
