@@ -10,8 +10,11 @@
 //            with every stage fed straight from the input: what the
 //            operation count alone costs, without the chain between stages.
 // Plus each kernel on zeros after its state has decayed, against ordinary
-// input. A table of ratios follows Google Benchmark's own output.
+// input, and each kernel called by a host in floating-point modes of its own,
+// against the default modes. Tables of ratios follow Google Benchmark's own
+// output.
 #include <benchmark/benchmark.h>
+#include <xmmintrin.h>
 
 #include <cmath>
 #include <cstdio>
@@ -21,6 +24,7 @@
 #include <vector>
 
 #include "coefficients.h"
+#include "default_fp_modes.h"
 #include "kernels.h"
 #include "noise.h"
 #include "reference_kernels.h"
@@ -219,7 +223,33 @@ void decay(Rig& rig, Run run) {
         run(0, kFramesPerIteration);
 }
 
+// Flush to zero, denormals are zero and round down, on top of the defaults.
+constexpr unsigned kHostModes = 0x8000 | 0x0040 | 0x2000;
+
+// What the kernels' own floating-point modes cost per call, alone: with the
+// host in the default modes (one read of MXCSR) and in modes of its own
+// (two writes besides).
+void registerFpModes() {
+    benchmark::RegisterBenchmark("fp-modes/none", [](benchmark::State& s) {
+        for (auto _ : s)
+            benchmark::ClobberMemory();
+    });
+    for (const bool own : {false, true}) {
+        benchmark::RegisterBenchmark(own ? "fp-modes/host-modes" : "fp-modes/default",
+                                     [=](benchmark::State& s) {
+                                         const unsigned usual = _mm_getcsr();
+                                         if (own) _mm_setcsr(usual | kHostModes);
+                                         for (auto _ : s) {
+                                             const velmora::DefaultFpModes modes;
+                                             benchmark::ClobberMemory();
+                                         }
+                                         _mm_setcsr(usual);
+                                     });
+    }
+}
+
 void registerAll() {
+    registerFpModes();
     for (int32_t block : {64, 1024}) {
         const std::string size = "/" + std::to_string(block);
         for (int type = 0; type < kTypeCount; ++type) {
@@ -229,6 +259,18 @@ void registerAll() {
                     Rig rig(ordinaryInput());
                     const velmora::Kernel f = velmora::kernelForType(type);
                     blocks(s, block, [&](int32_t o, int32_t n) { rig.run(f, o, n); });
+                });
+            // The same with the host in modes of its own (flush to zero,
+            // denormals are zero, round down): every call switches to the
+            // default modes and back.
+            benchmark::RegisterBenchmark(
+                ("host-modes/" + name + size).c_str(), [=](benchmark::State& s) {
+                    Rig rig(ordinaryInput());
+                    const velmora::Kernel f = velmora::kernelForType(type);
+                    const unsigned usual = _mm_getcsr();
+                    _mm_setcsr(usual | kHostModes);
+                    blocks(s, block, [&](int32_t o, int32_t n) { rig.run(f, o, n); });
+                    _mm_setcsr(usual);
                 });
             benchmark::RegisterBenchmark(
                 ("literal/" + name + size).c_str(), [=](benchmark::State& s) {
@@ -346,6 +388,20 @@ void printRatios(const std::map<std::string, double>& ns) {
                         std::min(df1, tdf2) / k, k / floor, k / ops);
         }
     }
+    std::printf(
+        "\nThe kernels' own floating-point modes, blocks of 64: ns per call with the host in the "
+        "default modes and in its own (flush to zero, denormals are zero, round down)\n");
+    std::printf("%-13s %9s %9s %9s\n", "body", "default", "host's", "cost");
+    for (int type = 0; type < kTypeCount; ++type) {
+        const std::string suffix = std::string(kNames[type]) + "/64";
+        const double usual = at("kernel/" + suffix) * 64, own = at("host-modes/" + suffix) * 64;
+        std::printf("%-13s %9.1f %9.1f %9.1f\n", kNames[type], usual, own, own - usual);
+    }
+    const double loop = at("fp-modes/none");
+    std::printf("the modes alone: %.1f ns per call in the default modes, %.1f in the host's\n",
+                (at("fp-modes/default") - loop) * kFramesPerIteration,
+                (at("fp-modes/host-modes") - loop) * kFramesPerIteration);
+
     std::printf("\nZeros after the state has decayed, blocks of 1024: ns/sample\n");
     std::printf("%-13s %8s %8s %8s %14s\n", "body", "ordinary", "zeros", "ratio", "literal zeros");
     for (int type = 0; type < kTypeCount; ++type) {

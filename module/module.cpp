@@ -109,11 +109,12 @@ void Module::onPinStatusChange(SEPin*) {
 
 void SE_CDECL Module::processSilence(void* module, int32_t offset, int32_t frames) {
     Module& m = from(module);
-    const int32_t count = std::max(frames, 0);
+    // A negative offset would reach before the host's buffer: no frames.
+    const int32_t count = offset < 0 ? 0 : std::max(frames, 0);
     // The countdown stops at zero: a silent input may last for days, and a
     // counter run on past its range would stop the Idle requests.
     if (m.silenceCountdown > 0) m.silenceCountdown -= std::min(count, m.silenceCountdown);
-    if (m.outBuffer != nullptr) std::fill_n(m.outBuffer + offset, count, 0.0f);
+    if (m.outBuffer != nullptr && count > 0) std::fill_n(m.outBuffer + offset, count, 0.0f);
     m.body.state.clear();
     if (m.silenceCountdown <= 0) m.callHost(Idle);
 }

@@ -10,7 +10,9 @@ namespace {
 // Hands the kernel of `type` the module's state and the block's samples.
 void runBody(void* module, int32_t offset, int32_t frames, int32_t type) {
     Module& m = Module::from(module);
-    if (m.inBuffer == nullptr || m.outBuffer == nullptr) return;
+    // A negative offset would reach before the host's buffers: it is a call
+    // without frames.
+    if (offset < 0 || m.inBuffer == nullptr || m.outBuffer == nullptr) return;
     kernelForType(type)(m.body.state, m.inBuffer + offset, m.outBuffer + offset, frames);
 }
 

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "default_fp_modes.h"
 #include "kernels.h"
 
 namespace velmora {
@@ -145,10 +146,17 @@ class CascadeRun {
         });
     }
 
+    // A NaN or an infinity left in the history would feed back through every
+    // stage for ever; the call's outputs stay what the arithmetic gave, and
+    // the next call starts from a clear history, as after open.
     void store(double* state) const {
+        bool finite = true;
         forEachStage<N>([&]<std::size_t k>() {
-            state[2 * k] = flushSubnormal(y2[k]);
-            state[2 * k + 1] = flushSubnormal(y1[k]);
+            finite = finite && std::isfinite(y2[k]) && std::isfinite(y1[k]);
+        });
+        forEachStage<N>([&]<std::size_t k>() {
+            state[2 * k] = finite ? flushSubnormal(y2[k]) : 0.0;
+            state[2 * k + 1] = finite ? flushSubnormal(y1[k]) : 0.0;
         });
     }
 
@@ -237,6 +245,7 @@ class CascadeRun {
 template <const auto& body>
 void runCascade(KernelState& state, const float* input, float* output, int32_t frames) {
     if (frames <= 0) return;
+    const DefaultFpModes modes;
     float first = input[0];
     if (state.firstSampleFlag) {
         first *= 0.25f;

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <iterator>
 
 #include "cascade.h"
 #include "coefficients.h"
+#include "default_fp_modes.h"
 
 namespace velmora {
 
@@ -15,6 +17,7 @@ void KernelState::clear() {
 
 void runPassFilter(KernelState& state, const float* input, float* output, int32_t frames) {
     if (frames <= 0) return;
+    const DefaultFpModes modes;
     double b = state.filterState[0];  // the accumulator
     auto frame = [&](int32_t i) {
         const double next = (b + static_cast<double>(input[i])) * 0.9994;
@@ -30,7 +33,8 @@ void runPassFilter(KernelState& state, const float* input, float* output, int32_
     }
     for (; i < frames; ++i)
         frame(i);
-    state.filterState[0] = flushSubnormal(b);
+    // As in the cascades: a NaN or an infinity is not carried into the next call.
+    state.filterState[0] = std::isfinite(b) ? flushSubnormal(b) : 0.0;
 }
 
 Kernel kernelForType(int32_t type) {

@@ -23,6 +23,10 @@ struct KernelState {
 
 // Runs `frames` samples of `input` into `output` (which may be the same
 // buffer), carrying the history in `state`. A count of 0 or less does nothing.
+// A kernel computes in the processor's default floating-point modes whatever
+// the caller has set, and gives the caller's back; a history that is no
+// longer finite at the end of a call (a NaN or an infinity came in) is
+// cleared, so that only that call's outputs show it.
 using Kernel = void (*)(KernelState& state, const float* input, float* output, int32_t frames);
 
 inline constexpr int kTypeCount = 17;

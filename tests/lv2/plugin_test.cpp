@@ -391,7 +391,8 @@ TEST(Plugin, BodyChangesMidStreamAreTheModules) {
 }
 
 // Not-a-number and infinities in the input do to the plugin what they do to
-// the module, and it comes back from them as the module does.
+// the module given the same blocks: they spoil the rest of their block, and
+// the next block starts from a clear history.
 TEST(Plugin, RecoversFromNonFiniteInputAsTheModuleDoes) {
     for (const int16_t type : {0, 1, 13, 16}) {
         SCOPED_TRACE(type);
@@ -401,7 +402,17 @@ TEST(Plugin, RecoversFromNonFiniteInputAsTheModuleDoes) {
         input[7001] = -INFINITY;
         PluginInstance plugin(kMono, kRate);
         plugin.body = type;
-        EXPECT_TRUE(sameBits(runPlugin(plugin, {input}, kOddBlocks)[0], moduleOutput(input, type)));
+        ModuleChannel module(type);
+        std::vector<float> expected(input.size());
+        for (size_t done = 0, b = 0; done < input.size(); ++b) {
+            const auto n = static_cast<uint32_t>(
+                std::min<size_t>(kOddBlocks[b % kOddBlocks.size()], input.size() - done));
+            module.process(input.data() + done, expected.data() + done, n);
+            done += n;
+        }
+        const std::vector<float> played = runPlugin(plugin, {input}, kOddBlocks)[0];
+        EXPECT_TRUE(sameBits(played, expected));
+        EXPECT_TRUE(std::isfinite(played.back()));
     }
 }
 

@@ -198,8 +198,11 @@ bool Automaton::process() {
                  : size < 40 ? std::min(blockSize, 4096)
                              : random.between(1, 700);
     }
-    const int32_t offset =
-        random.chance(80) ? 2 * random.between(0, 20) + 1 : random.between(0, 40);
+    // Now and then a host's mistake: a negative offset, a call without frames.
+    const uint32_t where = random.below(100);
+    const int32_t offset = where < 78   ? 2 * random.between(0, 20) + 1
+                           : where < 97 ? random.between(0, 40)
+                                        : random.pick({-1, -7, -64});
     const Signal signal = random.pick({Signal::Noise, Signal::Noise, Signal::Zeros, Signal::Tiny,
                                        Signal::Impulses, Signal::Square});
     Block block;
@@ -218,7 +221,7 @@ bool Automaton::process() {
     action = "process " + std::to_string(frames) + " frames of " + signalName(signal) +
              " at offset " + std::to_string(offset) + (block.inPlace ? " in place" : "") +
              (block.noInput ? ", null input" : "") + (block.noOutput ? ", null output" : "");
-    const ProcessOutcome outcome = rules.process(frames, !block.noInput, !block.noOutput);
+    const ProcessOutcome outcome = rules.process(offset, frames, !block.noInput, !block.noOutput);
     std::fill(output.begin(), output.end(), marker());
     const std::string problem =
         buffers.run(subject, layout.input, layout.output, block, output.data());

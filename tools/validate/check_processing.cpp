@@ -1,6 +1,7 @@
 // What the module does with audio: its kernels, the host's buffers, and the
 // matrix of rates, block sizes, offsets and signals.
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <set>
 
@@ -157,12 +158,16 @@ void checkBuffers(Context& context, Result& result) {
                                {input.data(), 50, 3, false, false, true},
                                {input.data(), 50, 3, false, true, true},
                                {input.data(), 0, 3},
-                               {input.data(), -1, 3}};
+                               {input.data(), -1, 3},
+                               {input.data(), 50, -1},
+                               {input.data(), 50, -64, true},
+                               {input.data(), 50, INT32_MIN}};
         bool ok = report(name, buffers.run(subject, layout.input, layout.output,
                                            {input.data(), 100, 1}, output.data()));
         for (const Block& b : empty) {
             if (!ok) break;
-            ok = report(name + ", " + std::to_string(b.frames) + " frames" +
+            ok = report(name + ", " + std::to_string(b.frames) + " frames at offset " +
+                            std::to_string(b.offset) + (b.inPlace ? " in place" : "") +
                             (b.noInput ? ", null input" : "") + (b.noOutput ? ", null output" : ""),
                         buffers.run(subject, layout.input, layout.output, b, scratch.data()));
             if (ok && b.noInput && !b.noOutput &&
@@ -180,8 +185,10 @@ void checkBuffers(Context& context, Result& result) {
         }
         const Difference d = compareBits(output.data(), reference.data(), output.size());
         if (!d.same) {
-            result.failTrial(seed,
-                             name + " after calls with null buffers and no frames: " + describe(d));
+            result.failTrial(seed, name +
+                                       " after calls with null buffers, no frames or negative "
+                                       "offsets: " +
+                                       describe(d));
         }
     }
 
@@ -195,16 +202,19 @@ void checkBuffers(Context& context, Result& result) {
                            {input.data(), 100, 7, false, true, false},
                            {input.data(), 100, 7, false, false, true},
                            {input.data(), 0, 7},
-                           {input.data(), -5, 7}};
+                           {input.data(), -5, 7},
+                           {input.data(), 100, -7},
+                           {input.data(), 100, INT32_MIN}};
     for (const Block& b : calls) {
-        const std::string where = "silence over " + std::to_string(b.frames) + " frames" +
-                                  (b.inPlace ? " in place" : "") +
-                                  (b.noInput ? ", null input" : "") +
-                                  (b.noOutput ? ", null output" : "");
+        const std::string where =
+            "silence over " + std::to_string(b.frames) + " frames at offset " +
+            std::to_string(b.offset) + (b.inPlace ? " in place" : "") +
+            (b.noInput ? ", null input" : "") + (b.noOutput ? ", null output" : "");
         std::fill(output.begin(), output.end(), 1.0f);
         if (!report(where, buffers.run(subject, layout.input, layout.output, b, output.data())))
             continue;
-        if (b.noOutput) continue;
+        // At a negative offset there is nothing to write; the buffers show none was.
+        if (b.noOutput || b.offset < 0) continue;
         for (int32_t i = 0; i < b.frames; ++i) {
             if (!sameBits(output[static_cast<size_t>(i)], 0.0f)) {
                 result.failTrial(seed, where + ": frame " + std::to_string(i) + " is " +
@@ -216,7 +226,7 @@ void checkBuffers(Context& context, Result& result) {
 
     result.summary(std::to_string(types.size()) +
                    " types and silence: input never written, in place identical, nothing written "
-                   "outside the block or through null buffers");
+                   "outside the block, through null buffers or at negative offsets");
 }
 
 void checkMatrix(Context& context, Result& result) {

@@ -38,6 +38,8 @@ const std::vector<Check>& allChecks() {
          checkClocks, true},
         {"soak", "one instance per type for --soak seconds: rules kept, memory flat", checkSoak,
          true},
+        {"fp-modes", "the host's rounding, flush to zero and denormals are zero change no bit",
+         checkFpModes, true},
         {"fp-environment", "MXCSR and the x87 control word unchanged by every call",
          checkFpEnvironment, false},
     };
@@ -126,10 +128,6 @@ void Result::skip(std::string why) {
 
 void Result::trace(std::string step) {
     steps.push_back(std::move(step));
-}
-
-bool sameBits(float a, float b) {
-    return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
 Difference compareBits(const float* got, const float* expected, size_t frames) {

@@ -2,6 +2,7 @@
 // was learned of it from fresh instances, the options and the report of one check.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -103,6 +104,7 @@ void checkAutomation(Context&, Result&);
 void checkHostile(Context&, Result&);
 void checkClocks(Context&, Result&);
 void checkSoak(Context&, Result&);
+void checkFpModes(Context&, Result&);
 void checkFpEnvironment(Context&, Result&);
 
 // Shared by checks: bits of two signals, and where they first differ.
@@ -114,7 +116,9 @@ struct Difference {
 };
 Difference compareBits(const float* got, const float* expected, size_t frames);
 std::string describe(const Difference& difference);
-bool sameBits(float a, float b);
+inline bool sameBits(float a, float b) {
+    return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b);
+}
 std::string number(double value);  // short, exact enough to read
 
 // Creates the instance and starts it as a host starts playing: rate, block

@@ -122,8 +122,9 @@ std::vector<Notice> Rules::pinStatus(intptr_t pin, int32_t status, int16_t type,
     return notices;
 }
 
-ProcessOutcome Rules::process(int32_t frames, bool hasInput, bool hasOutput) {
+ProcessOutcome Rules::process(int32_t offset, int32_t frames, bool hasInput, bool hasOutput) {
     ProcessOutcome outcome;
+    if (offset < 0) frames = 0;
     switch (installed.kind) {
         case ProcessKind::Initial:
             break;

@@ -100,7 +100,9 @@ class Rules {
     // Whether a pin status event for `pin` is dropped unread.
     bool dropsEventFor(intptr_t pin) const;
 
-    ProcessOutcome process(int32_t frames, bool hasInput, bool hasOutput);
+    // A call of the process function; an offset below 0 makes it a call
+    // without frames.
+    ProcessOutcome process(int32_t offset, int32_t frames, bool hasInput, bool hasOutput);
 
     // Where the module reads the output's current sample: SampleClock minus
     // PinBufferClock frames into the host's buffer, on clocks of 32 bits that
