@@ -303,7 +303,8 @@ RenderResult renderFile(const RenderOptions& options, const LoadedModule& module
     std::vector<float> produced;
     std::optional<Progress> own;
     if (shared == nullptr) {
-        own.emplace("rendering " + fs::path(job.output).filename().string(),
+        own.emplace("rendering " + (job.output == "-" ? target.describe()
+                                                      : fs::path(job.output).filename().string()),
                     job.input == "-" ? 0 : input.frames(), int64_t{30} * rate, options.quiet);
     }
     NonFiniteInput nonFinite;
