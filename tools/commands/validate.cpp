@@ -5,12 +5,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "checks.h"
 #include "commands.h"
+#include "crash_guard.h"
 #include "loaded_module.h"
+#include "subject.h"
 #include "tool_error.h"
-#include "validate/checks.h"
-#include "validate/crash_guard.h"
-#include "validate/subject.h"
 
 namespace velmora::tool {
 
