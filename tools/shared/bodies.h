@@ -15,17 +15,13 @@ struct Body {
     std::string name;  // as the module spells it
 };
 
-// The name of type 0, which the module plays but does not list.
-inline constexpr const char* kPassFilterName = "Pass filter";
-
 // The entries of the first enumeration input among `pins`, with the pass
 // filter as 0 when the list does not name it.
 std::vector<Body> bodiesFrom(const std::vector<PinProperties>& pins);
 
-// A body by number or by name, loosely: case, spacing and punctuation do not
-// matter, Roman and Arabic numerals are the same ("cello1", "Cello I",
-// "cor-anglais-2"), and an unambiguous beginning is enough ("contra").
-// Throws with the choices when nothing, or more than one body, fits.
+// A body by number or by name, matched loosely as velmora::findBody does
+// ("cello1", "Cello I", "cor-anglais-2", "contra"). Throws with the choices
+// when nothing, or more than one body, fits.
 const Body& findBody(const std::vector<Body>& bodies, std::string_view query);
 
 // A name for files: "Cor Anglais II" becomes "cor-anglais-ii".
