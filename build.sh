@@ -2,8 +2,9 @@
 # Sets up a Debian machine, builds and tests Velmora.
 #
 #   ./build.sh          install what is missing, build both presets, make the demo
-#   ./build.sh test     the same, then every test and the validator of both builds,
-#                       the sanitizer build's tests and validator, and a minute of fuzzing
+#   ./build.sh test     the same, then every test and the validator of both builds
+#                       (the native tests under valgrind too), the sanitizer builds'
+#                       tests and validator, and a minute of fuzzing
 #   ./build.sh bench    the same as build, then run the benchmark
 #   ./build.sh fuzz [SECONDS]
 #                       build the sanitizer preset and fuzz the module, until
@@ -21,7 +22,7 @@ packages=(
     libsndfile1-dev libfftw3-dev libcli11-dev gnuplot-nox libsoxr-dev libebur128-dev
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
     wine wine32:i386
-    clang libclang-rt-14-dev llvm-14
+    clang libclang-rt-14-dev llvm-14 valgrind
     lv2-dev sordi liblilv-dev lilv-utils lv2file jalv jackd2 libjack-jackd2-dev
     pybind11-dev python3-dev python3-numpy python3-pytest python3-skbuild
 )
@@ -133,6 +134,8 @@ case "$command" in
         ctest --preset win32 || status=1
         build_preset asan
         ctest --preset asan || status=1
+        build_preset tsan
+        ctest --preset tsan || status=1
         echo "== fuzzing the module for 60 s =="
         # The fuzzer's log goes to a file; a failure shows its end.
         if fuzz 60 >build/asan/fuzz.log 2>&1; then

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <limits>
 #include <numbers>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -185,6 +186,12 @@ struct Split {
     const char* name;
     std::vector<int32_t> pattern;  // block sizes, repeated
 };
+
+// Test parameters are printed by name: GoogleTest would otherwise dump their
+// bytes, padding included, which memory checkers rightly call uninitialised.
+void PrintTo(const Split& split, std::ostream* os) {
+    *os << split.name;
+}
 
 class Differential : public ::testing::TestWithParam<std::tuple<int, Split>> {};
 
@@ -470,6 +477,10 @@ struct Peak {
     double gain;
     double frequency;
 };
+
+void PrintTo(const Peak& peak, std::ostream* os) {
+    *os << kTypeNames[peak.type];
+}
 
 class WindPeaks : public ::testing::TestWithParam<Peak> {};
 

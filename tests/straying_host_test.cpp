@@ -206,12 +206,27 @@ std::vector<float> playUnder(int type, unsigned modes, const std::vector<float>&
     return m.output;
 }
 
+// Whether the processor keeps `modes` when they are set: an emulator such as
+// valgrind's keeps only the rounding mode.
+bool machineKeeps(unsigned modes) {
+    const unsigned host = _mm_getcsr();
+    _mm_setcsr(modes);
+    const unsigned kept = _mm_getcsr();
+    _mm_setcsr(host);
+    return (kept & kControlBits) == (modes & kControlBits);
+}
+
 TEST(StrayingHost, EveryBodySoundsTheSameWhateverTheHostsFloatingPointModes) {
+    std::vector<HostModes> modesToPlay;
+    for (const HostModes& modes : kHostModes) {
+        if (machineKeeps(modes.mxcsr)) modesToPlay.push_back(modes);
+    }
+    if (modesToPlay.empty()) GTEST_SKIP() << "this machine keeps none of the host's modes";
     const std::vector<float> input = modeProbe();
     for (int type = 0; type < kTypeCount; ++type) {
         int changed = 0;
         const std::vector<float> expected = playUnder(type, kDefaultModes, input, changed);
-        for (const HostModes& modes : kHostModes) {
+        for (const HostModes& modes : modesToPlay) {
             const std::vector<float> output = playUnder(type, modes.mxcsr, input, changed);
             size_t where = 0;
             EXPECT_TRUE(sameBits(output, expected, where))

@@ -1,18 +1,28 @@
 // libFuzzer target: the input bytes are a program of host actions (create,
 // open, close, type values, pin status and other events, opcodes, buffer
 // contents and process calls) against up to four instances of the module,
-// linked in and built with the sanitizers.
+// linked in and built with the sanitizers. The host bends the interface as
+// far as it can without breaking its own promises: any PinCount, clocks that
+// drift apart and wrap, negative offsets, frame counts down to INT32_MIN,
+// statuses of any 32-bit value, opcode 13 asked of every instance in turn;
+// its buffers always hold what it promised (the frames of the call, and a
+// block size of frames where the module reads the output's current sample).
 //
 // Besides crashes and sanitizer reports, every action is held against the
 // validator's model of the module's rules: the requests sent, the process
-// function installed, zeros from silence, finite output for sane input, the
-// input buffer untouched and nothing written outside the block. The program
-// then runs a second time with every process call split in two and in-place
-// buffers swapped for separate ones (and back): the outputs must have the
-// same bits (while the history holds no input that could overflow it), and
-// the notifications other than Idle must be the same.
+// function installed, zeros from silence, finite output for sane input (also
+// after a NaN), the input buffer untouched, nothing written outside the
+// block. The program then runs a second time with every process call split
+// in two, in-place buffers swapped for separate ones (and back), and the
+// process calls and status events made under floating-point modes of the
+// host's choosing (rounding, flush to zero, denormals are zero): the outputs
+// must have the same bits (while the history holds nothing that could leave
+// it not finite), the host's modes must be as it set them, and the
+// notifications other than Idle must be the same.
 //
 // VELMORA_FUZZ_TRACE=1 module_fuzz FILE lists the actions of one input.
+#include <xmmintrin.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -40,8 +50,17 @@ using namespace velmora::validate;
 constexpr int kSlots = 4;
 constexpr int kMostActions = 400;
 constexpr int32_t kMostFrames = 2048;
-constexpr int32_t kRoom = 64;  // for offsets and what lies past the block
-constexpr int32_t kClockRebase = 1 << 30;
+constexpr int32_t kRoom = 64;  // for offsets, what lies past the block and before the buffer
+
+// The host's floating-point modes the second run may call the module in:
+// MXCSR's rounding, flush-to-zero and denormals-are-zero bits.
+constexpr uint32_t kHostModes[] = {0x0000, 0x2000, 0x4000, 0x6000, 0x8000, 0x0040, 0x8040, 0xE040};
+constexpr uint32_t kModeBits = 0xE040;
+
+// The host's 32-bit sample clock, which wraps.
+int32_t clockPlus(int32_t clock, int64_t samples) {
+    return static_cast<int32_t>(static_cast<uint32_t>(clock) + static_cast<uint32_t>(samples));
+}
 
 [[noreturn]] void finding(const char* what, int action) {
     std::fprintf(stderr, "\nmodule_fuzz: action %d: %s\n", action, what);
@@ -105,10 +124,15 @@ struct Slot {
     float* outVariable = nullptr;
     int16_t type = 1;
     int32_t blockSize = 1024;
-    // The kernel's history holds input no filter promises to keep finite. Such
-    // a history is cleared at the end of the call that finds it not finite,
-    // which a split call finds sooner: the runs part until the next clearing.
+    const ProcessRecord* record = nullptr;  // as opcode 13 first named it
+    // The kernel's history holds huge input, which no filter promises to keep
+    // finite. A NaN or an infinity does not taint it: the call that takes one
+    // in clears a history that is not finite at its end.
     bool tainted = false;
+    // The history may differ between the two runs: a split call clears a
+    // history that is not finite at its split, the whole call only at its
+    // end. The runs are compared again once the history is cleared.
+    bool diverged = false;
 };
 
 intptr_t SE_CDECL callback(ModuleEntry* entry, int32_t opcode, int32_t index, int32_t, void*,
@@ -198,7 +222,8 @@ class Run {
         close(slot);
         slot = std::make_unique<Slot>(layout);
         static constexpr int32_t counts[] = {3, 3, 3, 3, 3, 0, 1, 2, 4, -1, 3, 3, 5, 3, 3, 3};
-        slot->pinCount = counts[bytes.u8() % 16];
+        const uint8_t count = bytes.u8();
+        slot->pinCount = count < 240 ? counts[count % 16] : bytes.i32();
         slot->entry = makeModule(0, 1, recordingCallback, reinterpret_cast<intptr_t>(slot.get()));
         expect(slot->entry != nullptr, "makeModule answered null");
         for (int32_t i = 0; i < 8; ++i) {
@@ -231,11 +256,50 @@ class Run {
         *static_cast<float**>(slot.pins[static_cast<size_t>(pin)].variable) = buffer;
     }
 
+    int32_t samplePosition(const Slot& slot) const {
+        return Rules::samplePosition(slot.sampleClock,
+                                     slot.bufferClocks[static_cast<size_t>(layout.output)]);
+    }
+
+    // Samples the output buffer holds from the address the module was given.
+    int64_t outputCapacity(const Slot& slot) const {
+        return static_cast<int64_t>(slot.out.size()) - kRoom;
+    }
+
     float currentSample(const Slot& slot) const {
-        const int32_t position = Rules::samplePosition(
-            slot.sampleClock, slot.bufferClocks[static_cast<size_t>(layout.output)]);
+        const int32_t position = samplePosition(slot);
         if (slot.outVariable == nullptr || !slot.rules.readsSampleAt(position)) return 0.0f;
         return slot.outVariable[position];
+    }
+
+    // A host's buffers hold the block size of frames it promised. Clocks that
+    // drifted may point inside that promise but past the buffer this host
+    // keeps; before the module looks, the host moves its buffer's clock past
+    // the sample clock, where nothing may be read.
+    void keepBufferPromise(Slot& slot) {
+        const int32_t position = samplePosition(slot);
+        if (slot.outVariable != nullptr && slot.rules.readsSampleAt(position) &&
+            position >= outputCapacity(slot)) {
+            slot.bufferClocks[static_cast<size_t>(layout.output)] = clockPlus(slot.sampleClock, 1);
+        }
+    }
+
+    // The second run calls the module in modes of the host's choosing; the
+    // first in the default ones. The bits must not differ, and the host's
+    // modes must be as it set them afterwards.
+    template <class Call>
+    void underHostModes(uint8_t choice, Call call) {
+        if (!second) {
+            call();
+            return;
+        }
+        const uint32_t usual = _mm_getcsr();
+        const uint32_t modes = (usual & ~kModeBits) | kHostModes[choice % std::size(kHostModes)];
+        _mm_setcsr(modes);
+        call();
+        const uint32_t after = _mm_getcsr();
+        _mm_setcsr(usual);
+        expect((after & 0xFFC0) == (modes & 0xFFC0), "the module changed the host's FP modes");
     }
 
     void step(int index, uint8_t op, Bytes& bytes) {
@@ -271,7 +335,7 @@ class Run {
             case 2: {
                 const std::vector<Notice> expected = slot.rules.open(slot.pinCount, slot.type);
                 dispatch(slot, OpcodeOpen, 0, 0, nullptr, 0.0f);
-                slot.tainted = false;
+                slot.tainted = slot.diverged = false;
                 expectNotices(slot, expected);
                 break;
             }
@@ -321,36 +385,51 @@ class Run {
         const uint8_t which = bytes.u8();
         intptr_t pin = which % 6 - 1;
         if (which >= 250) pin = which % 2 == 0 ? std::numeric_limits<intptr_t>::max() : 1000;
-        const int32_t status = static_cast<int8_t>(bytes.u8());
+        const uint8_t kind = bytes.u8();
+        const int32_t status = kind < 224 ? static_cast<int8_t>(kind) : bytes.i32();
+        const uint8_t modes = bytes.u8();
+        keepBufferPromise(slot);
         const std::vector<Notice> expected =
             slot.rules.pinStatus(pin, status, slot.type, currentSample(slot), slot.sampleClock);
         ModuleEvent event{};
         event.type = EventPinStatus;
         event.value = status;
         event.pointer = pin;
-        slot.entry->event(slot.entry->module, &event);
+        underHostModes(modes, [&] { slot.entry->event(slot.entry->module, &event); });
         expectNotices(slot, expected);
     }
 
     void currentSampleAndClocks(Slot& slot, Bytes& bytes) {
         const uint8_t how = bytes.u8();
-        const int32_t capacity = static_cast<int32_t>(slot.out.size());
-        if (how < 64 && slot.outVariable != nullptr && capacity > 0) {
+        int32_t& bufferClock = slot.bufferClocks[static_cast<size_t>(layout.output)];
+        if (how < 64 && slot.outVariable != nullptr) {
             // A value of the host's choosing where the module reads the output's sample.
             static constexpr float values[] = {0.0f,   -0.0f,    1e-35f, 2.9e-34f,
                                                3e-34f, 3.1e-34f, 1e-30f, 1.0f};
-            const int64_t position = static_cast<int64_t>(slot.sampleClock) -
-                                     slot.bufferClocks[static_cast<size_t>(layout.output)];
+            const int32_t position = samplePosition(slot);
             const float value = how < 32 ? values[how % 8] : bytes.f32();
-            if (position >= 0 && position < capacity) {
+            if (position >= 0 && position < outputCapacity(slot)) {
                 slot.outVariable[position] = value;
             }
         } else if (how < 128) {
-            slot.bufferClocks[static_cast<size_t>(layout.output)] = slot.sampleClock + how % 8;
+            bufferClock = clockPlus(slot.sampleClock, how % 8);
         } else if (how < 160) {
             const int32_t shift = static_cast<int32_t>(bytes.u16());
-            slot.sampleClock += shift;
-            slot.bufferClocks[static_cast<size_t>(layout.output)] += shift;
+            slot.sampleClock = clockPlus(slot.sampleClock, shift);
+            bufferClock = clockPlus(bufferClock, shift);
+        } else if (how < 192) {
+            // The clocks drift apart: the buffer's anywhere, as with a host
+            // that answers PinBufferClock with 0.
+            bufferClock = how < 176 ? 0 : bytes.i32();
+        } else if (how < 208) {
+            slot.sampleClock = bytes.i32();
+        } else if (how < 224) {
+            // Both clocks just short of the wrap.
+            const int32_t shift =
+                static_cast<int32_t>(static_cast<uint32_t>(INT32_MAX - bytes.u8()) -
+                                     static_cast<uint32_t>(slot.sampleClock));
+            slot.sampleClock = clockPlus(slot.sampleClock, shift);
+            bufferClock = clockPlus(bufferClock, shift);
         }
     }
 
@@ -387,9 +466,13 @@ class Run {
             case 0:
                 frames = 0;
                 break;
-            case 1:
-                frames = -1 - bytes.u8() % 16;
+            case 1: {
+                const uint8_t b = bytes.u8();
+                frames = b < 240   ? -1 - b % 16
+                         : b < 255 ? -1 - (bytes.i32() & INT32_MAX)
+                                   : INT32_MIN;
                 break;
+            }
             case 2:
                 frames = 1 + shape / 8 % 8;
                 break;
@@ -399,53 +482,78 @@ class Run {
             default:
                 frames = bytes.u16() % (kMostFrames + 1);
         }
-        const int32_t offset = bytes.u8() % 32;
+        // Mostly inside the buffers; now and then a host's mistake, a negative
+        // offset, which is a call without frames.
+        const uint8_t where = bytes.u8();
+        const int32_t offset = where < 224   ? where % 32
+                               : where < 254 ? -1 - 2 * (where - 224)
+                               : where < 255 ? -kRoom
+                                             : INT32_MIN;
         const uint8_t flags = bytes.u8();
         const uint8_t split = bytes.u8();
+        const uint8_t modes = bytes.u8();
         const bool noInput = (flags & 0x07) == 1;
         const bool noOutput = (flags & 0x07) == 2;
         bool inPlace = (flags & 0x18) == 0x08 && !noInput && !noOutput;
         const bool flipped = second && !noInput && !noOutput;
         if (flipped) inPlace = !inPlace;
 
+        // The buffers the module is given start kRoom samples into the
+        // vectors, so that a write before them shows; the block sits at the
+        // offset, where that falls inside the vectors.
         const int32_t count = std::max(frames, 0);
-        const size_t length = static_cast<size_t>(offset + count + kRoom);
+        const int64_t at = int64_t{kRoom} + offset;
+        const bool placed = at >= 0;
+        const size_t from = placed ? static_cast<size_t>(at) : 0;
+        const int32_t written = offset >= 0 ? count : 0;  // the frames the module may write
+        const size_t length =
+            static_cast<size_t>(std::max<int64_t>(kRoom, placed ? at + count : 0) + kRoom);
         std::vector<float> input(static_cast<size_t>(count));
         fill(input, count, bytes);
 
         slot.in.assign(length, marker());
-        std::copy(input.begin(), input.end(), slot.in.begin() + offset);
+        if (placed)
+            std::copy(input.begin(), input.end(), slot.in.begin() + static_cast<ptrdiff_t>(from));
         slot.copy = slot.in;
         if (inPlace) {
             slot.out = slot.in;
         } else {
             slot.out.assign(length, marker());
         }
-        float* inBuffer = inPlace ? slot.out.data() : slot.in.data();
+        float* inBuffer = (inPlace ? slot.out.data() : slot.in.data()) + kRoom;
         slot.inVariable = noInput ? nullptr : inBuffer;
-        slot.outVariable = noOutput ? nullptr : slot.out.data();
+        slot.outVariable = noOutput ? nullptr : slot.out.data() + kRoom;
         setAudio(slot, layout.input, slot.inVariable);
         setAudio(slot, layout.output, slot.outVariable);
 
         // The second run cuts the call in two at a point of the input's choosing.
-        const int32_t first = second && frames > 0 ? frames * split / 256 : frames;
+        const int32_t first = second && frames > 0 && offset >= 0 ? frames * split / 256 : frames;
         std::vector<Notice> expected;
         bool kernel = false;
         bool zeros = false;
-        bool clean = true;
-        for (const float x : input)
-            clean = clean && std::isfinite(x) && std::fabs(x) <= 1e6f;
-        auto call = [&](int32_t at, int32_t n) {
-            const ProcessOutcome outcome = slot.rules.process(at, n, !noInput, !noOutput);
-            slot.entry->process(slot.entry->module, at, n);
+        bool finite = true;
+        bool huge = false;
+        for (const float x : input) {
+            finite = finite && std::isfinite(x);
+            huge = huge || (std::isfinite(x) && std::fabs(x) > 1e6f);
+        }
+        const bool clean = finite && !huge;
+        bool finiteOutput = clean;  // what sane input through an untainted history gives
+        auto call = [&](int32_t callOffset, int32_t n) {
+            const ProcessOutcome outcome = slot.rules.process(callOffset, n, !noInput, !noOutput);
+            underHostModes(modes, [&] { slot.entry->process(slot.entry->module, callOffset, n); });
             if (outcome.idle) expected.push_back({Idle, 0, 0, 0});
             kernel = kernel || outcome.runsKernel;
             zeros = zeros || outcome.writesZeros;
             if (outcome.runsKernel) {
-                slot.tainted =
-                    (outcome.history != ProcessOutcome::Cleared && slot.tainted) || !clean;
+                const bool continues = outcome.history != ProcessOutcome::Cleared;
+                finiteOutput = finiteOutput && !(continues && slot.tainted);
+                slot.tainted = (continues && slot.tainted) || huge;
+                slot.diverged = (continues && slot.diverged) || !clean;
             }
-            if (slot.rules.current().kind == ProcessKind::Silence) slot.tainted = false;
+            if (slot.rules.current().kind == ProcessKind::Silence) {
+                slot.tainted = slot.diverged = false;
+            }
         };
         call(offset, first);
         if (first != frames) call(offset + first, frames - first);
@@ -456,42 +564,42 @@ class Run {
                    "the module wrote its input buffer");
         }
         for (size_t i = 0; i < length; ++i) {
-            const bool inside =
-                i >= static_cast<size_t>(offset) && i < static_cast<size_t>(offset + count);
-            if (!inside)
-                expect(sameBits(slot.out[i], marker()), "the module wrote outside the block");
+            if (i >= from && i < from + static_cast<size_t>(written)) continue;
+            const float before = inPlace ? slot.copy[i] : marker();
+            expect(sameBits(slot.out[i], before), "the module wrote outside the block");
         }
-        if (!noOutput) {
-            const float* out = slot.out.data() + offset;
+        if (!noOutput && placed) {
+            const float* out = slot.out.data() + from;
             if (zeros) {
-                for (int32_t i = 0; i < count; ++i)
+                for (int32_t i = 0; i < written; ++i)
                     expect(sameBits(out[i], 0.0f), "silence is not zeros");
-            } else if (kernel && !slot.tainted) {
-                for (int32_t i = 0; i < count; ++i)
+            } else if (kernel && finiteOutput) {
+                for (int32_t i = 0; i < written; ++i)
                     expect(std::isfinite(out[i]), "sane input, output not finite");
             } else if (!kernel && !inPlace) {
                 for (int32_t i = 0; i < count; ++i)
                     expect(sameBits(out[i], marker()), "a call that does nothing wrote the output");
             }
             // What a call that does nothing leaves is the host's, and differs between the runs.
-            if (zeros || (kernel && !slot.tainted))
-                transcript.output.insert(transcript.output.end(), out, out + count);
+            if (zeros || (kernel && !slot.diverged))
+                transcript.output.insert(transcript.output.end(), out, out + written);
         }
 
         // After a call that writes nothing the block holds what the host
         // left there, which the module may read as the output's current
         // sample; the second run leaves what the first did.
-        if (flipped && !kernel && !zeros) {
+        if (flipped && !kernel && !zeros && placed) {
+            const auto block = slot.out.begin() + static_cast<ptrdiff_t>(from);
             if (inPlace) {
-                std::fill_n(slot.out.begin() + offset, count, marker());
+                std::fill_n(block, count, marker());
             } else {
-                std::copy(input.begin(), input.end(), slot.out.begin() + offset);
+                std::copy(input.begin(), input.end(), block);
             }
         }
-        if (slot.sampleClock > kClockRebase) slot.sampleClock -= kClockRebase;
-        slot.sampleClock += count;
+        // The current sample is now the block's last, wherever the clock was.
+        slot.sampleClock = clockPlus(slot.sampleClock, count);
         slot.bufferClocks[static_cast<size_t>(layout.output)] =
-            slot.sampleClock - (offset + std::max(count, 1) - 1);
+            clockPlus(slot.sampleClock, -(int64_t{offset} + std::max(count, 1) - 1));
     }
 
     void otherEvent(Slot& slot, Bytes& bytes) {
@@ -511,18 +619,15 @@ class Run {
     }
 
     void opcode(Slot& slot, Bytes& bytes) {
-        const int32_t code = bytes.i32();
+        // Often opcode 13, to interleave its questions across the instances.
+        const int32_t code = bytes.u8() < 96 ? OpcodeGetProcessRecord : bytes.i32();
         const int32_t index = bytes.i32();
         const int32_t value = bytes.i32();
         std::array<float, 16> canary;
         canary.fill(marker());
         if (code == OpcodeOpen || code == OpcodeClose || code == OpcodeSetBlockSize) return;
         if (code == OpcodeGetProcessRecord) {
-            const auto* info = reinterpret_cast<const ProcessRecordInfo*>(
-                dispatch(slot, code, index, value, nullptr, 0.0f));
-            expect(info != nullptr && info->record != nullptr &&
-                       info->record->function == slot.entry->process,
-                   "the process record disagrees with the entry record");
+            processRecord(slot, index, value);
             return;
         }
         if (code == OpcodeGetPinProperties) {
@@ -539,6 +644,29 @@ class Run {
         }
         for (const float v : canary)
             expect(sameBits(v, marker()), "an opcode wrote through its pointer");
+        expectNotices(slot, {});
+    }
+
+    // Opcode 13: the answer is this thread's one record, the same for every
+    // instance, naming the asking instance's process record, which is the
+    // instance's own for its whole life and always names its entry's process
+    // function, whichever instance asked last.
+    void processRecord(Slot& slot, int32_t index, int32_t value) {
+        const auto* info = reinterpret_cast<const ProcessRecordInfo*>(
+            dispatch(slot, OpcodeGetProcessRecord, index, value, nullptr, 0.0f));
+        expect(info != nullptr && info->one == 1 &&
+                   info->size == static_cast<int32_t>(sizeof(ProcessRecord)) && info->zero == 0,
+               "opcode 13 answered a malformed record");
+        if (threadRecord == nullptr) threadRecord = info;
+        expect(info == threadRecord, "opcode 13 answered another record on the same thread");
+        if (slot.record == nullptr) slot.record = info->record;
+        expect(info->record == slot.record, "an instance's process record moved");
+        for (const auto& other : slots) {
+            if (other && other->record != nullptr) {
+                expect(other->record->function == other->entry->process,
+                       "a process record disagrees with its entry record");
+            }
+        }
         expectNotices(slot, {});
     }
 
@@ -562,6 +690,7 @@ class Run {
     const Layout& layout;
     bool second;
     int action = 0;
+    const ProcessRecordInfo* threadRecord = nullptr;  // opcode 13's answer on this thread
     std::array<std::unique_ptr<Slot>, kSlots> slots;
 };
 
