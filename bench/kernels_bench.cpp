@@ -1,5 +1,7 @@
-// Nanoseconds per sample of every kernel, beside three baselines run over the
-// same input in the same process:
+// Nanoseconds per sample of every kernel on every path the processor can run
+// (the scalar kernels and each instruction set's lanes; with --variants also
+// each lane variant alone), beside three baselines run over the same input in
+// the same process:
 //   literal  the algorithm as written: state in filterState, one memmove of
 //            2N-1 doubles per sample;
 //   df1/tdf2 a general-purpose biquad cascade with run-time coefficients, in
@@ -11,11 +13,14 @@
 //            operation count alone costs, without the chain between stages.
 // Plus each kernel on zeros after its state has decayed, against ordinary
 // input, and each kernel called by a host in floating-point modes of its own,
-// against the default modes. Tables of ratios follow Google Benchmark's own
-// output.
+// against the default modes. Tables of ratios, and the targets they meet or
+// miss, follow Google Benchmark's own output: from the processor time of
+// each case, the least over its repetitions (--benchmark_repetitions), so
+// that other work on the machine weighs as little as it can.
 #include <benchmark/benchmark.h>
 #include <xmmintrin.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -25,6 +30,7 @@
 
 #include "coefficients.h"
 #include "default_fp_modes.h"
+#include "kernel_paths.h"
 #include "kernels.h"
 #include "noise.h"
 #include "reference_kernels.h"
@@ -177,6 +183,23 @@ void operationCountBound(const float* in, float* out, int32_t frames, double* y1
     }
 }
 
+// The floor: one two-pole recurrence, y = (x - A*y2) - B*y1, its two values
+// in locals for the block as the kernels keep theirs. A function of its own,
+// so that the 32-bit build too keeps them in registers rather than on the
+// stack of a larger function.
+[[gnu::noinline]] void oneResonator(const float* in, float* out, int32_t frames, double* state) {
+    const double a = 0.9878648605107601, b = -1.982533331862628;
+    double y2 = state[0], y1 = state[1];
+    for (int32_t i = 0; i < frames; ++i) {
+        const double y = (static_cast<double>(in[i]) - a * y2) - b * y1;
+        y2 = y1;
+        y1 = y;
+        out[i] = static_cast<float>(y);
+    }
+    state[0] = y2;
+    state[1] = y1;
+}
+
 // --- Benchmarks -------------------------------------------------------------
 
 // Runs `process(offset, frames)` over one iteration's frames in host blocks.
@@ -248,21 +271,28 @@ void registerFpModes() {
     }
 }
 
-void registerAll() {
+void registerAll(bool variants) {
     registerFpModes();
     for (int32_t block : {64, 1024}) {
         const std::string size = "/" + std::to_string(block);
         for (int type = 0; type < kTypeCount; ++type) {
             const std::string name = kNames[type];
-            benchmark::RegisterBenchmark(
-                ("kernel/" + name + size).c_str(), [=](benchmark::State& s) {
-                    Rig rig(ordinaryInput());
-                    const velmora::Kernel f = velmora::kernelForType(type);
-                    blocks(s, block, [&](int32_t o, int32_t n) { rig.run(f, o, n); });
-                });
-            // The same with the host in modes of its own (flush to zero,
-            // denormals are zero, round down): every call switches to the
-            // default modes and back.
+            for (const velmora::KernelPath& path : velmora::kernelPaths()) {
+                if (!velmora::processorSupports(path.needs) || (path.oneVariant && !variants))
+                    continue;
+                // The pass filter is the same scalar function on every path.
+                if (type == 0 && &path != &velmora::kernelPaths()[0]) continue;
+                const velmora::Kernel f = (*path.kernels)[type];
+                benchmark::RegisterBenchmark(
+                    ("path/" + std::string(path.name) + "/" + name + size).c_str(),
+                    [=](benchmark::State& s) {
+                        Rig rig(ordinaryInput());
+                        blocks(s, block, [&](int32_t o, int32_t n) { rig.run(f, o, n); });
+                    });
+            }
+            // The library's kernel with the host in modes of its own (flush
+            // to zero, denormals are zero, round down): every call switches
+            // to the default modes and back.
             benchmark::RegisterBenchmark(
                 ("host-modes/" + name + size).c_str(), [=](benchmark::State& s) {
                     Rig rig(ordinaryInput());
@@ -311,21 +341,9 @@ void registerAll() {
         bound.template operator()<9>("ops/9");
         benchmark::RegisterBenchmark(("floor" + size).c_str(), [=](benchmark::State& s) {
             Rig rig(ordinaryInput());
-            const double a = 0.9878648605107601, b = -1.982533331862628;
             double state[2] = {0, 0};
             blocks(s, block, [&](int32_t o, int32_t n) {
-                const float* in = rig.input.data() + o;
-                float* out = rig.output.data() + o;
-                // In locals for the block, as the kernels keep theirs.
-                double y2 = state[0], y1 = state[1];
-                for (int32_t i = 0; i < n; ++i) {
-                    const double y = (static_cast<double>(in[i]) - a * y2) - b * y1;
-                    y2 = y1;
-                    y1 = y;
-                    out[i] = static_cast<float>(y);
-                }
-                state[0] = y2;
-                state[1] = y1;
+                oneResonator(rig.input.data() + o, rig.output.data() + o, n, state);
             });
         });
     }
@@ -334,7 +352,7 @@ void registerAll() {
         const std::string name = kNames[type];
         benchmark::RegisterBenchmark(("zeros/" + name + "/1024").c_str(), [=](benchmark::State& s) {
             Rig rig(silentInput());
-            const velmora::Kernel f = velmora::kernelForType(type);
+            const velmora::Kernel f = (*velmora::chosenKernelPath().kernels)[type];
             auto run = [&](int32_t o, int32_t n) { rig.run(f, o, n); };
             decay(rig, run);
             blocks(s, 1024, run);
@@ -350,77 +368,222 @@ void registerAll() {
     }
 }
 
-// Keeps each run's nanoseconds per sample for the table of ratios.
+// Keeps each case's nanoseconds per sample for the tables of ratios: the
+// least processor time over its repetitions.
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
     std::map<std::string, double> nsPerSample;
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
             if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
-            nsPerSample[run.benchmark_name()] = run.GetAdjustedRealTime() / kFramesPerIteration;
+            const double ns = run.GetAdjustedCPUTime() / kFramesPerIteration;
+            const auto [it, added] = nsPerSample.emplace(run.run_name.str(), ns);
+            if (!added) it->second = std::min(it->second, ns);
         }
         ConsoleReporter::ReportRuns(runs);
     }
 };
 
-void printRatios(const std::map<std::string, double>& ns) {
-    auto at = [&](const std::string& key) {
+int stagesOf(int type) {
+    return velmora::reference::stateElements[type] / 2;
+}
+
+// The production paths this processor runs, the scalar kernels first.
+std::vector<const velmora::KernelPath*> runnablePaths(bool variants) {
+    std::vector<const velmora::KernelPath*> paths;
+    for (const velmora::KernelPath& path : velmora::kernelPaths()) {
+        if (velmora::processorSupports(path.needs) && path.oneVariant == variants)
+            paths.push_back(&path);
+    }
+    return paths;
+}
+
+class Tables {
+  public:
+    explicit Tables(const std::map<std::string, double>& ns) : ns(ns) {}
+
+    double at(const std::string& key) const {
         const auto it = ns.find(key);
         return it == ns.end() ? NAN : it->second;
-    };
-    for (const char* size : {"64", "1024"}) {
-        const double floor = at(std::string("floor/") + size);
-        std::printf(
-            "\nBlocks of %s frames: ns/sample, and how many times faster than each "
-            "baseline (floor: times the floor)\n",
-            size);
-        std::printf("%-13s %8s %8s %8s %8s %8s %8s | %9s %9s %8s %8s\n", "body", "kernel",
-                    "literal", "df1", "tdf2", "floor", "ops", "x literal", "x generic", "floor x",
-                    "ops x");
+    }
+    double path(const velmora::KernelPath& p, int type, int size) const {
+        return at("path/" + std::string(type == 0 ? "scalar" : p.name) + "/" + kNames[type] + "/" +
+                  std::to_string(size));
+    }
+    double baseline(const char* name, int type, int size) const {
+        return at(std::string(name) + "/" + kNames[type] + "/" + std::to_string(size));
+    }
+    double floor(int size) const { return at("floor/" + std::to_string(size)); }
+    double generic(int type, int size) const {
+        return std::min(baseline("df1", type, size), baseline("tdf2", type, size));
+    }
+    double bound(int type, int size) const {
+        return type == 0 ? NAN
+                         : at("ops/" + std::to_string(stagesOf(type)) + "/" + std::to_string(size));
+    }
+
+    void everyPath(int size) const {
+        const velmora::KernelPath& scalar = velmora::kernelPaths()[0];
+        std::printf("\nBlocks of %d frames, every body on every path (* the one the library "
+                    "runs here); the floor is %.3f ns\n",
+                    size, floor(size));
+        std::printf("%-13s %-9s %8s %8s %9s %9s %9s\n", "body", "path", "ns", "x floor",
+                    "x literal", "x generic", "x scalar");
         for (int type = 0; type < kTypeCount; ++type) {
-            const std::string suffix = std::string(kNames[type]) + "/" + size;
-            const double k = at("kernel/" + suffix), lit = at("literal/" + suffix);
-            const double df1 = at("df1/" + suffix), tdf2 = at("tdf2/" + suffix);
-            const int stages = type == 0 ? 0 : type == 11 || type == 13 ? 6 : type == 16 ? 9 : 5;
-            const double ops = stages == 0 ? NAN : at("ops/" + std::to_string(stages) + "/" + size);
-            std::printf("%-13s %8.3f %8.3f %8.3f %8.3f %8.3f %8.3f | %9.2f %9.2f %8.2f %8.2f\n",
-                        kNames[type], k, lit, df1, tdf2, floor, ops, lit / k,
-                        std::min(df1, tdf2) / k, k / floor, k / ops);
+            for (const velmora::KernelPath* p : runnablePaths(false)) {
+                if (type == 0 && p != &scalar) continue;
+                const double k = path(*p, type, size);
+                const bool chosen = type == 0 || p == &velmora::chosenKernelPath();
+                std::printf("%-13s %-9s %8.3f %8.2f %9.2f %9.2f %9.2f\n", kNames[type],
+                            (std::string(p->name) + (chosen ? "*" : "")).c_str(), k,
+                            k / floor(size), baseline("literal", type, size) / k,
+                            generic(type, size) / k, path(scalar, type, size) / k);
+            }
         }
     }
-    std::printf(
-        "\nThe kernels' own floating-point modes, blocks of 64: ns per call with the host in the "
-        "default modes and in its own (flush to zero, denormals are zero, round down)\n");
-    std::printf("%-13s %9s %9s %9s\n", "body", "default", "host's", "cost");
-    for (int type = 0; type < kTypeCount; ++type) {
-        const std::string suffix = std::string(kNames[type]) + "/64";
-        const double usual = at("kernel/" + suffix) * 64, own = at("host-modes/" + suffix) * 64;
-        std::printf("%-13s %9.1f %9.1f %9.1f\n", kNames[type], usual, own, own - usual);
-    }
-    const double loop = at("fp-modes/none");
-    std::printf("the modes alone: %.1f ns per call in the default modes, %.1f in the host's\n",
-                (at("fp-modes/default") - loop) * kFramesPerIteration,
-                (at("fp-modes/host-modes") - loop) * kFramesPerIteration);
 
-    std::printf("\nZeros after the state has decayed, blocks of 1024: ns/sample\n");
-    std::printf("%-13s %8s %8s %8s %14s\n", "body", "ordinary", "zeros", "ratio", "literal zeros");
-    for (int type = 0; type < kTypeCount; ++type) {
-        const std::string suffix = std::string(kNames[type]) + "/1024";
-        const double ordinary = at("kernel/" + suffix), zeros = at("zeros/" + suffix);
-        std::printf("%-13s %8.3f %8.3f %8.2f %14.3f\n", kNames[type], ordinary, zeros,
-                    zeros / ordinary, at("literal-zeros/" + suffix));
+    void baselines(int size) const {
+        std::printf("\nBlocks of %d frames, the baselines: ns/sample\n", size);
+        std::printf("%-13s %8s %8s %8s %8s %8s\n", "body", "literal", "df1", "tdf2", "ops",
+                    "floor");
+        for (int type = 0; type < kTypeCount; ++type) {
+            std::printf("%-13s %8.3f %8.3f %8.3f %8.3f %8.3f\n", kNames[type],
+                        baseline("literal", type, size), baseline("df1", type, size),
+                        baseline("tdf2", type, size), bound(type, size), floor(size));
+        }
     }
+
+    void variants() const {
+        const auto paths = runnablePaths(true);
+        if (paths.empty() || std::isnan(path(*paths[0], 1, 64))) return;
+        std::printf("\nEach lane variant alone: ns/sample\n%-13s %6s", "body", "frames");
+        for (const velmora::KernelPath* p : paths)
+            std::printf(" %15s", p->name);
+        std::printf("\n");
+        for (int type = 1; type < kTypeCount; ++type) {
+            for (int size : {64, 1024}) {
+                std::printf("%-13s %6d", kNames[type], size);
+                for (const velmora::KernelPath* p : paths)
+                    std::printf(" %15.3f", path(*p, type, size));
+                std::printf("\n");
+            }
+        }
+    }
+
+    void fpModes() const {
+        std::printf(
+            "\nThe kernels' own floating-point modes, blocks of 64: ns per call with the host in "
+            "the default modes and in its own (flush to zero, denormals are zero, round down)\n");
+        std::printf("%-13s %9s %9s %9s\n", "body", "default", "host's", "cost");
+        for (int type = 0; type < kTypeCount; ++type) {
+            const double usual = path(velmora::chosenKernelPath(), type, 64) * 64;
+            const double own = baseline("host-modes", type, 64) * 64;
+            std::printf("%-13s %9.1f %9.1f %9.1f\n", kNames[type], usual, own, own - usual);
+        }
+        const double loop = at("fp-modes/none");
+        std::printf("the modes alone: %.1f ns per call in the default modes, %.1f in the host's\n",
+                    (at("fp-modes/default") - loop) * kFramesPerIteration,
+                    (at("fp-modes/host-modes") - loop) * kFramesPerIteration);
+    }
+
+    void zeros() const {
+        std::printf("\nZeros after the state has decayed, blocks of 1024: ns/sample\n");
+        std::printf("%-13s %8s %8s %8s %14s\n", "body", "ordinary", "zeros", "ratio",
+                    "literal zeros");
+        for (int type = 0; type < kTypeCount; ++type) {
+            const double ordinary = path(velmora::chosenKernelPath(), type, 1024);
+            const double zeros = baseline("zeros", type, 1024);
+            std::printf("%-13s %8.3f %8.3f %8.2f %14.3f\n", kNames[type], ordinary, zeros,
+                        zeros / ordinary, baseline("literal-zeros", type, 1024));
+        }
+    }
+
+    // The targets, on the path the library runs here: the range over the
+    // bodies each concerns, and whether its worst meets the target.
+    void targets() const {
+        const velmora::KernelPath& chosen = velmora::chosenKernelPath();
+        std::printf("\nTargets, on the %s path\n", chosen.name);
+        auto range = [&](const char* what, int size, auto&& bodies, auto&& value, double target,
+                         bool atMost) {
+            double lo = INFINITY, hi = -INFINITY;
+            for (int type = 1; type < kTypeCount; ++type) {
+                if (!bodies(type)) continue;
+                const double v = value(type, size);
+                lo = std::min(lo, v);
+                hi = std::max(hi, v);
+            }
+            const double worst = atMost ? hi : lo;
+            const bool met = atMost ? worst <= target : worst >= target;
+            std::printf("  %-52s %5d  %5.2f to %5.2f  %s %.1f: %s\n", what, size, lo, hi,
+                        atMost ? "within" : "at least", target, met ? "met" : "MISSED");
+        };
+        auto timesFloor = [&](int type, int size) { return path(chosen, type, size) / floor(size); };
+        auto fasterThanLiteral = [&](int type, int size) {
+            return baseline("literal", type, size) / path(chosen, type, size);
+        };
+        auto fiveStages = [](int type) { return stagesOf(type) == 5; };
+        auto every = [](int) { return true; };
+        range("five-stage bodies, x the floor", 1024, fiveStages, timesFloor, 1.6, true);
+        range("Contrabass and Oboe II, x the floor", 1024,
+              [](int type) { return type == 11 || type == 13; }, timesFloor, 1.8, true);
+        range("Sympathetic, x the floor", 1024, [](int type) { return type == 16; }, timesFloor,
+              1.9, true);
+        range("every body, x faster than literal", 1024, every, fasterThanLiteral, 5.5, false);
+        range("five-stage bodies, x the floor", 64, fiveStages, timesFloor, 2.3, true);
+        range("Sympathetic, x the floor", 64, [](int type) { return type == 16; }, timesFloor,
+              3.6, true);
+        // The 32-bit library's targets are against today's scalar kernels.
+        const velmora::KernelPath& scalar = velmora::kernelPaths()[0];
+        for (const velmora::KernelPath* p : runnablePaths(false)) {
+            if (p == &scalar) continue;
+            auto fasterThanScalar = [&](int type, int size) {
+                return path(scalar, type, size) / path(*p, type, size);
+            };
+            const std::string what = std::string(p->name) + " path, x faster than scalar";
+            if (p->needs == velmora::InstructionSet::Sse2) {
+                for (int size : {64, 1024})
+                    range(what.c_str(), size, every, fasterThanScalar, 1.0, false);
+            } else {
+                range(what.c_str(), 1024, every, fasterThanScalar, 2.0, false);
+            }
+        }
+    }
+
+  private:
+    const std::map<std::string, double>& ns;
+};
+
+void printTables(const std::map<std::string, double>& ns) {
+    const Tables tables(ns);
+    for (int size : {1024, 64}) {
+        tables.everyPath(size);
+        tables.baselines(size);
+    }
+    tables.variants();
+    tables.fpModes();
+    tables.zeros();
+    tables.targets();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    registerAll();
+    // --variants: also each lane variant alone, for choosing among them.
+    bool variants = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--variants") == 0) {
+            variants = true;
+            std::copy(argv + i + 1, argv + argc, argv + i);
+            --argc;
+            break;
+        }
+    }
+    registerAll(variants);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    printRatios(reporter.nsPerSample);
+    printTables(reporter.nsPerSample);
     benchmark::Shutdown();
     return 0;
 }

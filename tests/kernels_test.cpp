@@ -1,6 +1,8 @@
 // The seventeen kernels, run directly on a state of the test's own: their first
 // outputs, their agreement with the literal algorithm to the last bit, their
-// history rules and their frequency responses.
+// history rules and their frequency responses. Every path the library has
+// (the scalar kernels and each instruction set's lanes) is held to the same
+// bits; a path this processor cannot run is skipped by name.
 #include "kernels.h"
 
 #include <gtest/gtest.h>
@@ -17,12 +19,17 @@
 #include <string>
 #include <vector>
 
+#include "cascade.h"
+#include "coefficients.h"
+#include "kernel_paths.h"
 #include "process_functions.h"
 #include "reference_kernels.h"
 
 namespace {
 
 using velmora::kernelForType;
+using velmora::KernelPath;
+using velmora::KernelTable;
 using velmora::kTypeCount;
 namespace reference = velmora::reference;
 
@@ -31,9 +38,32 @@ const char* const kTypeNames[kTypeCount] = {
     "ViolI",      "ViolII",  "CelloI",      "CelloII",      "Bass",       "Contrabass",
     "OboeI",      "OboeII",  "CorAnglaisI", "CorAnglaisII", "Sympathetic"};
 
-std::string typeName(const ::testing::TestParamInfo<int>& info) {
-    return kTypeNames[info.param];
+// Every path, and one name for each that a test name can hold.
+std::vector<const KernelPath*> everyPath() {
+    std::vector<const KernelPath*> paths;
+    for (const KernelPath& path : velmora::kernelPaths())
+        paths.push_back(&path);
+    return paths;
 }
+std::string nameOf(const KernelPath* path) {
+    std::string name = path->name;
+    std::replace_if(name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
+    return name;
+}
+
+// A test on one path, skipped when the processor lacks its instruction set.
+template <class Param>
+class OnEveryPath : public ::testing::TestWithParam<Param> {
+  protected:
+    const KernelPath& path() const { return *std::get<0>(this->GetParam()); }
+    int type() const { return std::get<1>(this->GetParam()); }
+    void SetUp() override {
+        if (!velmora::processorSupports(path().needs)) {
+            GTEST_SKIP() << "path \"" << path().name << "\" needs "
+                         << velmora::nameOf(path().needs) << ", which this processor lacks";
+        }
+    }
+};
 
 // A kernel state with the test's vectors as its buffers.
 struct Rig {
@@ -41,12 +71,13 @@ struct Rig {
     std::vector<float> input;
     std::vector<float> output;
     bool inPlace = false;  // the kernel writes over its input
+    const KernelTable* kernels = velmora::chosenKernelPath().kernels;
 
-    explicit Rig(std::vector<float> signal)
-        : input(std::move(signal)), output(input.size(), 0.0f) {}
+    explicit Rig(std::vector<float> signal, const KernelPath& path = velmora::chosenKernelPath())
+        : input(std::move(signal)), output(input.size(), 0.0f), kernels(path.kernels) {}
     float* out() { return inPlace ? input.data() : output.data(); }
     void run(int type, int32_t offset, int32_t frames) {
-        kernelForType(type)(state, input.data() + offset, out() + offset, frames);
+        (*kernels)[type](state, input.data() + offset, out() + offset, frames);
     }
     void runLiteral(int type, int32_t offset, int32_t frames) {
         reference::kernels[type](state, input.data() + offset, out() + offset, frames);
@@ -88,13 +119,19 @@ const float kImpulseOutputs[kTypeCount][4] = {
     {2.1333712e-14f, 3.8061074e-13f, 3.3896729e-12f, 2.0212807e-11f},
 };
 
-class EveryKernel : public ::testing::TestWithParam<int> {};
-INSTANTIATE_TEST_SUITE_P(Kernels, EveryKernel, ::testing::Range(0, kTypeCount), typeName);
+using EveryKernel = OnEveryPath<std::tuple<const KernelPath*, int>>;
+INSTANTIATE_TEST_SUITE_P(Kernels, EveryKernel,
+                         ::testing::Combine(::testing::ValuesIn(everyPath()),
+                                            ::testing::Range(0, kTypeCount)),
+                         [](const auto& info) {
+                             return nameOf(std::get<0>(info.param)) + "_" +
+                                    kTypeNames[std::get<1>(info.param)];
+                         });
 
 TEST_P(EveryKernel, ImpulseGivesTheTabledFirstOutputs) {
-    const int type = GetParam();
+    const int type = this->type();
     for (bool flagged : {false, true}) {
-        Rig rig(impulse(8));
+        Rig rig(impulse(8), path());
         rig.state.firstSampleFlag = flagged;
         rig.run(type, 0, 8);
         // The flag softens the first sample of a cascade; the pass filter ignores it.
@@ -108,7 +145,7 @@ TEST_P(EveryKernel, ImpulseGivesTheTabledFirstOutputs) {
         EXPECT_EQ(rig.state.firstSampleFlag, flagged && type == 0);
         // The next call filters its first sample unscaled.
         if (softened) {
-            Rig again(impulse(4));
+            Rig again(impulse(4), path());
             again.state.firstSampleFlag = true;
             again.run(type, 0, 0);  // a call without frames leaves the flag set
             EXPECT_TRUE(again.state.firstSampleFlag);
@@ -193,15 +230,19 @@ void PrintTo(const Split& split, std::ostream* os) {
     *os << split.name;
 }
 
-class Differential : public ::testing::TestWithParam<std::tuple<int, Split>> {};
+using Differential = OnEveryPath<std::tuple<const KernelPath*, int, Split>>;
 
+// The path against the literal algorithm and against today's scalar kernel.
+// With the scalar kernel it shares the rule for subnormal history, so there
+// every state element and every output bit must agree, zeros' signs included.
 TEST_P(Differential, MatchesTheLiteralAlgorithm) {
-    const int type = std::get<0>(GetParam());
-    const Split& split = std::get<1>(GetParam());
+    const int type = this->type();
+    const Split& split = std::get<2>(GetParam());
     // Mid-stream the body changes to a shorter or longer one and back.
     const int other = (type + 5) % kTypeCount;
 
-    Rig fast(render(kProgramme));
+    Rig fast(render(kProgramme), path());
+    Rig scalar(fast.input, velmora::kernelPaths()[0]);
     Rig literal(fast.input);
     int32_t position = 0;
     size_t block = 0;
@@ -210,20 +251,29 @@ TEST_P(Differential, MatchesTheLiteralAlgorithm) {
         const Segment& s = kProgramme[segment];
         const int current = segment == 3 ? other : type;
         if (segment == 3 || segment == 4) {
-            fast.state.firstSampleFlag = literal.state.firstSampleFlag = true;
+            fast.state.firstSampleFlag = scalar.state.firstSampleFlag =
+                literal.state.firstSampleFlag = true;
         }
         if (s.scaleStateDown) {
             scaleDown(literal.state.filterState, 20);
-            std::memcpy(fast.state.filterState, literal.state.filterState,
-                        sizeof literal.state.filterState);
+            for (Rig* rig : {&fast, &scalar}) {
+                std::memcpy(rig->state.filterState, literal.state.filterState,
+                            sizeof literal.state.filterState);
+            }
         }
         const int32_t end = position + s.length;
         while (position < end) {
             const int32_t frames =
                 std::min(split.pattern[block++ % split.pattern.size()], end - position);
             fast.run(current, position, frames);
+            scalar.run(current, position, frames);
             literal.runLiteral(current, position, frames);
             position += frames;
+        }
+        for (int i = 0; i < 20; ++i) {
+            ASSERT_EQ(std::bit_cast<uint64_t>(fast.state.filterState[i]),
+                      std::bit_cast<uint64_t>(scalar.state.filterState[i]))
+                << "segment " << segment << " element " << i << ", against the scalar kernel";
         }
         if (!anySubnormal(literal.state.filterState, 20)) {
             for (int i = 0; i < 20; ++i) {
@@ -234,6 +284,9 @@ TEST_P(Differential, MatchesTheLiteralAlgorithm) {
         }
     }
     for (size_t i = 0; i < fast.output.size(); ++i, ++outputsCompared) {
+        ASSERT_EQ(std::bit_cast<uint32_t>(fast.output[i]), std::bit_cast<uint32_t>(scalar.output[i]))
+            << "sample " << i << ": " << fast.output[i] << " vs the scalar kernel's "
+            << scalar.output[i];
         ASSERT_TRUE(sameOutput(fast.output[i], literal.output[i]))
             << "sample " << i << ": " << fast.output[i] << " vs " << literal.output[i];
     }
@@ -241,16 +294,90 @@ TEST_P(Differential, MatchesTheLiteralAlgorithm) {
     EXPECT_EQ(fast.input, literal.input);
 }
 
+// Host-like block sizes, single frames, and sizes around the lane kernels'
+// fill and drain (a stage's frame reaches the last of nine stages 8 to 24
+// steps later) and their change of variant at 256 frames.
 INSTANTIATE_TEST_SUITE_P(
     Kernels, Differential,
-    ::testing::Combine(::testing::Range(0, kTypeCount),
-                       ::testing::Values(Split{"Whole", {1 << 20}}, Split{"Single", {1}},
-                                         Split{"ThreeFive", {3, 5}}, Split{"Seven", {7}},
-                                         Split{"Host64", {64}}, Split{"Host1024", {1024}})),
+    ::testing::Combine(
+        ::testing::ValuesIn(everyPath()), ::testing::Range(0, kTypeCount),
+        ::testing::Values(Split{"Whole", {1 << 20}}, Split{"Single", {1}},
+                          Split{"ThreeFive", {3, 5}}, Split{"Seven", {7}},
+                          Split{"Host64", {64}}, Split{"Host1024", {1024}},
+                          Split{"Mixed", {2, 9, 16, 17, 24, 25, 26, 27, 255, 256, 257, 600}})),
     [](const auto& info) {
-        return std::string(kTypeNames[std::get<0>(info.param)]) + "_" +
-               std::get<1>(info.param).name;
+        return nameOf(std::get<0>(info.param)) + "_" + kTypeNames[std::get<1>(info.param)] + "_" +
+               std::get<2>(info.param).name;
     });
+
+// The lane kernels form each numerator other than 1 - z^-2 as
+// (d*y2 - k*y1) + y. With each body's constants that must give the bits of the
+// body's own formula for every value a history can hold: zeros of both signs,
+// subnormals, the largest doubles (whose doubling overflows), infinities and
+// NaNs. Where two different NaNs meet, which one an addition passes on
+// depends on the order a compiler gives its operands, so only NaN is asked.
+template <const auto& body, std::size_t k>
+void expectLaneFormExact(const char* name) {
+    constexpr auto numerator = velmora::numeratorAfter<body, k>();
+    if constexpr (!std::is_same_v<std::remove_cv_t<decltype(numerator)>, velmora::Difference>) {
+        constexpr velmora::LaneNumerator form = velmora::laneForm(numerator);
+        std::vector<double> values = {0.0,
+                                      std::numeric_limits<double>::denorm_min(),
+                                      DBL_MIN,
+                                      DBL_MIN * 0.75,
+                                      1.0,
+                                      0.3,
+                                      1.7,
+                                      1e-300,
+                                      1e300,
+                                      DBL_MAX,
+                                      DBL_MAX / 2,
+                                      std::numeric_limits<double>::infinity(),
+                                      std::numeric_limits<double>::quiet_NaN(),
+                                      std::bit_cast<double>(0x7ff8'dead'beef'0001ull)};
+        for (size_t i = 0, n = values.size(); i < n; ++i)
+            values.push_back(-values[i]);
+        uint64_t seed = 42;
+        for (int i = 0; i < 40; ++i) {
+            seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+            values.push_back(std::ldexp(static_cast<double>(seed >> 11) / 9007199254740992.0,
+                                        static_cast<int>(seed % 80) - 40) *
+                             (seed & 1 ? 1.0 : -1.0));
+        }
+        for (double y : values) {
+            for (double y1 : values) {
+                for (double y2 : values) {
+                    const double formula = numerator(y, y1, y2);
+                    const double lanes = (form.d * y2 - form.k * y1) + y;
+                    const int nans = std::isnan(y) + std::isnan(y1) + std::isnan(y2);
+                    if (nans > 1) {
+                        ASSERT_TRUE(std::isnan(lanes) && std::isnan(formula));
+                    } else {
+                        ASSERT_EQ(std::bit_cast<uint64_t>(lanes), std::bit_cast<uint64_t>(formula))
+                            << name << " after stage " << k << ": y " << y << ", y1 " << y1
+                            << ", y2 " << y2;
+                    }
+                }
+            }
+        }
+    }
+}
+template <const auto& body, std::size_t... k>
+void expectLaneFormsExact(const char* name, std::index_sequence<k...>) {
+    (expectLaneFormExact<body, k>(name), ...);
+}
+template <const auto& body>
+void expectLaneFormsExact(const char* name) {
+    constexpr size_t stages = std::remove_cvref_t<decltype(body)>::stageCount;
+    expectLaneFormsExact<body>(name, std::make_index_sequence<stages>{});
+}
+
+TEST(LaneForms, GiveEachNumeratorsOwnBits) {
+    []<const auto&... body>(velmora::bodies::BodySequence<body...>) {
+        int type = 1;
+        (expectLaneFormsExact<body>(kTypeNames[type++]), ...);
+    }(velmora::bodies::CascadesByType{});
+}
 
 TEST(KernelMap, SeventeenDistinctKernelsAndViolinIOutsideTheRange) {
     std::vector<velmora::Kernel> kernels;
@@ -272,8 +399,8 @@ TEST(KernelMap, SeventeenDistinctKernelsAndViolinIOutsideTheRange) {
 constexpr double kSentinel = 12345.678;
 
 TEST_P(EveryKernel, TouchesOnlyItsOwnStateElements) {
-    const int type = GetParam();
-    Rig rig(render(kProgramme));
+    const int type = this->type();
+    Rig rig(render(kProgramme), path());
     std::fill(std::begin(rig.state.filterState), std::end(rig.state.filterState), kSentinel);
     std::fill_n(rig.state.filterState, reference::stateElements[type], 0.0);
     rig.run(type, 0, 4096);
@@ -283,8 +410,8 @@ TEST_P(EveryKernel, TouchesOnlyItsOwnStateElements) {
 }
 
 TEST_P(EveryKernel, CallsWithoutFramesChangeNothing) {
-    const int type = GetParam();
-    Rig rig(render(kProgramme));
+    const int type = this->type();
+    Rig rig(render(kProgramme), path());
     rig.run(type, 0, 100);
     std::fill(rig.output.begin() + 100, rig.output.end(), kSentinel);
     double before[20];
@@ -296,9 +423,9 @@ TEST_P(EveryKernel, CallsWithoutFramesChangeNothing) {
 }
 
 TEST_P(EveryKernel, SameBufferForInputAndOutput) {
-    const int type = GetParam();
-    Rig separate(render(kProgramme));
-    Rig inPlace(separate.input);
+    const int type = this->type();
+    Rig separate(render(kProgramme), path());
+    Rig inPlace(separate.input, path());
     inPlace.inPlace = true;
     separate.state.firstSampleFlag = inPlace.state.firstSampleFlag = true;
     for (int32_t p = 0; p < 8192; p += 512) {
@@ -317,14 +444,14 @@ TEST_P(EveryKernel, SameBufferForInputAndOutput) {
 // elements the kernel does not use are kept, and the next call plays as
 // from open.
 TEST_P(EveryKernel, NonFiniteHistoryIsForgottenAtTheEndOfItsCall) {
-    const int type = GetParam();
+    const int type = this->type();
     const int used = reference::stateElements[type];
     auto expectForgotten = [&](Rig& rig, const char* how) {
         for (int i = 0; i < 20; ++i) {
             EXPECT_EQ(rig.state.filterState[i], i < used ? 0.0 : kSentinel)
                 << how << ": element " << i;
         }
-        Rig fresh(rig.input);
+        Rig fresh(rig.input, path());
         fresh.run(type, 64, 32);
         rig.run(type, 64, 32);
         for (int i = 64; i < 96; ++i)
@@ -335,7 +462,7 @@ TEST_P(EveryKernel, NonFiniteHistoryIsForgottenAtTheEndOfItsCall) {
     for (float poison :
          {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
           -std::numeric_limits<float>::infinity()}) {
-        Rig rig(render(kProgramme));
+        Rig rig(render(kProgramme), path());
         Rig literal(rig.input);
         for (Rig* r : {&rig, &literal}) {
             std::fill(std::begin(r->state.filterState), std::end(r->state.filterState), kSentinel);
@@ -354,7 +481,7 @@ TEST_P(EveryKernel, NonFiniteHistoryIsForgottenAtTheEndOfItsCall) {
     }
     // A finite history can overflow too; the pass filter's only shrinks.
     if (type != 0) {
-        Rig rig(std::vector<float>(96, 0.5f));
+        Rig rig(std::vector<float>(96, 0.5f), path());
         std::fill(std::begin(rig.state.filterState), std::end(rig.state.filterState), kSentinel);
         std::fill_n(rig.state.filterState, used, 0.0);
         rig.state.filterState[1] = std::numeric_limits<double>::max();
@@ -364,11 +491,11 @@ TEST_P(EveryKernel, NonFiniteHistoryIsForgottenAtTheEndOfItsCall) {
 }
 
 TEST_P(EveryKernel, OutputBeyondFloatRangeIsAnInfinityOfItsSign) {
-    const int type = GetParam();
+    const int type = this->type();
     // y_last[n-2] huge: the output numerator carries it straight out.
     const int last = reference::stateElements[type] - 2;
     for (double sign : {1.0, -1.0}) {
-        Rig fast(std::vector<float>(1, 0.0f));
+        Rig fast(std::vector<float>(1, 0.0f), path());
         Rig literal(fast.input);
         fast.state.filterState[type == 0 ? 0 : last] = sign * 1e300;
         literal.state.filterState[type == 0 ? 0 : last] = sign * 1e300;
@@ -378,15 +505,21 @@ TEST_P(EveryKernel, OutputBeyondFloatRangeIsAnInfinityOfItsSign) {
         EXPECT_EQ(fast.output[0], literal.output[0]);
     }
     // The sign is the value's: the pass filter answers -0.0006 of its accumulator.
-    Rig pass(std::vector<float>(1, 0.0f));
+    Rig pass(std::vector<float>(1, 0.0f), path());
     pass.state.filterState[0] = 1e300;
     pass.run(0, 0, 1);
     EXPECT_EQ(pass.output[0], -std::numeric_limits<float>::infinity());
 }
 
+// Tests that run every body on one path.
+using EveryPath = OnEveryPath<std::tuple<const KernelPath*>>;
+INSTANTIATE_TEST_SUITE_P(Kernels, EveryPath, ::testing::Combine(::testing::ValuesIn(everyPath())),
+                         [](const auto& info) { return nameOf(std::get<0>(info.param)); });
+
 // One body, then another, then the first again, against the literal kernels.
-void checkHistoryAcrossBodies(int longer, int shorter, int keptFrom, int keptTo) {
-    Rig fast(render(kProgramme));
+void checkHistoryAcrossBodies(const KernelPath& path, int longer, int shorter, int keptFrom,
+                              int keptTo) {
+    Rig fast(render(kProgramme), path);
     Rig literal(fast.input);
     fast.run(longer, 0, 3000);
     literal.runLiteral(longer, 0, 3000);
@@ -410,16 +543,16 @@ void checkHistoryAcrossBodies(int longer, int shorter, int keptFrom, int keptTo)
     EXPECT_NE(fast.state.filterState[keptTo], kept[keptTo]);
 }
 
-TEST(KernelHistory, ContrabassViolinIContrabass) {
-    checkHistoryAcrossBodies(11, 1, 10, 11);
+TEST_P(EveryPath, HistoryContrabassViolinIContrabass) {
+    checkHistoryAcrossBodies(path(), 11, 1, 10, 11);
 }
-TEST(KernelHistory, SympatheticOboeISympathetic) {
-    checkHistoryAcrossBodies(16, 12, 10, 17);
+TEST_P(EveryPath, HistorySympatheticOboeISympathetic) {
+    checkHistoryAcrossBodies(path(), 16, 12, 10, 17);
 }
 
-TEST(KernelHistory, PassFilterTakesTheCascadesFirstElement) {
+TEST_P(EveryPath, PassFilterTakesTheCascadesFirstElement) {
     for (int type = 1; type < kTypeCount; ++type) {
-        Rig rig(render(kProgramme));
+        Rig rig(render(kProgramme), path());
         rig.run(type, 0, 500);
         const double s0 = rig.state.filterState[0];
         rig.run(0, 500, 1);
@@ -461,7 +594,11 @@ std::vector<double> magnitudeResponse(int type, size_t length) {
 constexpr size_t kResponseLength = size_t{1} << 18;
 constexpr double kReferenceRate = 44000.0;
 
-TEST_P(EveryKernel, ResponseVanishesWhereItsNumeratorsHaveZeros) {
+class Response : public ::testing::TestWithParam<int> {};
+INSTANTIATE_TEST_SUITE_P(Kernels, Response, ::testing::Range(0, kTypeCount),
+                         [](const auto& info) { return kTypeNames[info.param]; });
+
+TEST_P(Response, VanishesWhereTheNumeratorsHaveZeros) {
     const int type = GetParam();
     const auto magnitude = magnitudeResponse(type, kResponseLength);
     const double peak = *std::max_element(magnitude.begin(), magnitude.end());
@@ -510,7 +647,7 @@ uint64_t fnv1a(uint64_t hash, const void* data, size_t bytes) {
     return hash;
 }
 
-TEST(KernelBits, SameOnEveryBuild) {
+TEST_P(EveryPath, SameBitsOnEveryBuild) {
     const uint64_t expected[kTypeCount] = {
         0xc3ca564109abe352ull, 0xeb7fa0623571f64eull, 0xffa7807f6952068bull, 0x32bb250b38007a30ull,
         0xc3e095adfd94da6cull, 0xfaf62cb4865c00deull, 0x9a45edbbc9184d41ull, 0xe16c287e4dae896aull,
@@ -519,7 +656,7 @@ TEST(KernelBits, SameOnEveryBuild) {
         0x28a7b58a72f7df86ull,
     };
     for (int type = 0; type < kTypeCount; ++type) {
-        Rig rig(render(kProgramme));
+        Rig rig(render(kProgramme), path());
         for (int32_t p = 0; p < static_cast<int32_t>(rig.input.size()); p += 256) {
             if (p == 4096) rig.state.firstSampleFlag = true;
             const int32_t frames =

@@ -75,6 +75,24 @@ struct DoubleZeroAtNyquist {
     double operator()(double y, double y1, double y2) const { return (y2 + (y1 + y1)) + y; }
 };
 
+// The departures from 1 - z^-2 as one expression, (d*y2 - k*y1) + y, with
+// constants that give each numerator's own bits: 1*y2 is y2, and -(-2*y1) is
+// y1 + y1. The kernels that run the stages side by side in SIMD lanes form
+// every such numerator this way; the tests hold each form to its formula.
+struct LaneNumerator {
+    double d;
+    double k;
+};
+constexpr LaneNumerator laneForm(Notch n) {
+    return {1.0, n.k};
+}
+constexpr LaneNumerator laneForm(DampedNotch n) {
+    return {n.d, n.k};
+}
+constexpr LaneNumerator laneForm(DoubleZeroAtNyquist) {
+    return {1.0, -2.0};
+}
+
 // --- Output mix, of the filtered value and the input sample ---------------
 
 struct FilteredOnly {
@@ -97,6 +115,20 @@ struct Body {
     Mix mix{};
 };
 
+// The numerator after stage k of a body: what stage k+1, or for the last
+// stage the output, receives.
+template <const auto& body, std::size_t k>
+constexpr auto numeratorAfter() {
+    constexpr std::size_t N = std::remove_cvref_t<decltype(body)>::stageCount;
+    if constexpr (k + 1 == N) {
+        return body.output;
+    } else if constexpr (k + 2 == N) {
+        return body.intoLastStage;
+    } else {
+        return Difference{};
+    }
+}
+
 template <std::size_t N>
 using StandardBody = Body<N, InputGain, Difference, Difference, FilteredOnly>;
 template <std::size_t N>
@@ -109,6 +141,24 @@ using NotchedBody = Body<N, InputGain, Difference, Notch, FilteredOnly>;
 // subnormal path while the input stays silent.
 inline double flushSubnormal(double v) {
     return std::fpclassify(v) == FP_SUBNORMAL ? 0.0 : v;
+}
+
+// Stores the history of a call's end where filterState keeps it: per stage
+// k, y_k[n-2] (older[k]) and y_k[n-1] (newer[k]). Every way of running the
+// stages ends here, so the next call may run them any other way.
+//
+// A NaN or an infinity left in the history would feed back through every
+// stage for ever; the call's outputs stay what the arithmetic gave, and the
+// next call starts from a clear history, as after open.
+inline void storeHistory(double* state, const double* older, const double* newer,
+                         std::size_t stages) {
+    bool finite = true;
+    for (std::size_t k = 0; k < stages; ++k)
+        finite = finite && std::isfinite(older[k]) && std::isfinite(newer[k]);
+    for (std::size_t k = 0; k < stages; ++k) {
+        state[2 * k] = finite ? flushSubnormal(older[k]) : 0.0;
+        state[2 * k + 1] = finite ? flushSubnormal(newer[k]) : 0.0;
+    }
 }
 
 // Runs f.template operator()<k>() for k = 0 ... N-1, written out in full so
@@ -146,19 +196,7 @@ class CascadeRun {
         });
     }
 
-    // A NaN or an infinity left in the history would feed back through every
-    // stage for ever; the call's outputs stay what the arithmetic gave, and
-    // the next call starts from a clear history, as after open.
-    void store(double* state) const {
-        bool finite = true;
-        forEachStage<N>([&]<std::size_t k>() {
-            finite = finite && std::isfinite(y2[k]) && std::isfinite(y1[k]);
-        });
-        forEachStage<N>([&]<std::size_t k>() {
-            state[2 * k] = finite ? flushSubnormal(y2[k]) : 0.0;
-            state[2 * k + 1] = finite ? flushSubnormal(y1[k]) : 0.0;
-        });
-    }
+    void store(double* state) const { storeHistory(state, y2, y1, N); }
 
     [[gnu::always_inline]] void run(int32_t frames) {
         // Counted wide: a call of nearly 2^31 frames still has its drain steps.
@@ -218,14 +256,7 @@ class CascadeRun {
     double stage(double input) {
         constexpr Stage c = body.stages[k];
         const double y = (input - c.a * y2[k]) - c.b * y1[k];
-        double next;
-        if constexpr (k + 1 == N) {
-            next = body.output(y, y1[k], y2[k]);
-        } else if constexpr (k + 2 == N) {
-            next = body.intoLastStage(y, y1[k], y2[k]);
-        } else {
-            next = Difference{}(y, y1[k], y2[k]);
-        }
+        const double next = numeratorAfter<body, k>()(y, y1[k], y2[k]);
         y2[k] = y1[k];
         y1[k] = y;
         return next;
@@ -239,10 +270,26 @@ class CascadeRun {
     double carried[N] = {};  // carried[k]: what stage k takes in the next step
 };
 
+// What filters a call's frames once the first-sample rule has been applied:
+// frame 0's input is `first`, the history is read from filterState and
+// stored back there in the same layout, so any engine may follow any other.
+using CascadeEngine = void (*)(double* filterState, const float* input, float* output,
+                               int32_t frames, float first);
+
+// The stages in scalar registers, one after the other. One copy, which the
+// lane kernels call for blocks too short for their lanes to pay.
+template <const auto& body>
+[[gnu::noinline]] void scalarCascade(double* filterState, const float* input, float* output, int32_t frames,
+                   float first) {
+    CascadeRun<body> run(filterState, input, output, first);
+    run.run(frames);
+    run.store(filterState);
+}
+
 // The kernel of one body. The first sample after a change of body is scaled
 // by 0.25 as it is read, softening the switch; the caller's buffer is left as
 // it is. A call without frames leaves that for the next call.
-template <const auto& body>
+template <const auto& body, CascadeEngine engine = scalarCascade<body>>
 void runCascade(KernelState& state, const float* input, float* output, int32_t frames) {
     if (frames <= 0) return;
     const DefaultFpModes modes;
@@ -251,9 +298,7 @@ void runCascade(KernelState& state, const float* input, float* output, int32_t f
         first *= 0.25f;
         state.firstSampleFlag = false;
     }
-    CascadeRun<body> run(state.filterState, input, output, first);
-    run.run(frames);
-    run.store(state.filterState);
+    engine(state.filterState, input, output, frames, first);
 }
 
 }  // namespace velmora

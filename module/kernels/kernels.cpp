@@ -1,13 +1,12 @@
 #include "kernels.h"
 
 #include <algorithm>
-#include <array>
 #include <cmath>
 #include <iterator>
 
 #include "cascade.h"
-#include "coefficients.h"
 #include "default_fp_modes.h"
+#include "kernel_paths.h"
 
 namespace velmora {
 
@@ -38,10 +37,7 @@ void runPassFilter(KernelState& state, const float* input, float* output, int32_
 }
 
 Kernel kernelForType(int32_t type) {
-    static constexpr auto kernels = []<const auto&... body>(bodies::BodySequence<body...>) {
-        return std::array<Kernel, kTypeCount>{runPassFilter, runCascade<body>...};
-    }
-    (bodies::CascadesByType{});
+    const KernelTable& kernels = *chosenKernelPath().kernels;
     return type >= 0 && type < kTypeCount ? kernels[type] : kernels[1];
 }
 

@@ -1,0 +1,39 @@
+// Every way the library can run the kernels, for the tests and the benchmark
+// to run each one directly. The host never chooses: kernelForType answers
+// from the path chosen once from the processor.
+#pragma once
+
+#include <array>
+#include <span>
+
+#include "instruction_sets.h"
+#include "kernels.h"
+
+namespace velmora {
+
+using KernelTable = std::array<Kernel, kTypeCount>;
+
+struct KernelPath {
+    const char* name;            // "scalar", "avx2", "avx2 skew 3", ...
+    InstructionSet needs;        // what the processor must offer to run it
+    const KernelTable* kernels;  // by "Type" value, as kernelForType answers them
+    bool oneVariant;             // one lane variant alone, which the library runs only as
+                                 // its path's choice for some calls
+};
+
+// The scalar kernels, then per instruction set its lane kernels as the
+// library runs them (each call choosing its variant by its frame count) and
+// each variant alone.
+std::span<const KernelPath> kernelPaths();
+
+// The path kernelForType answers from.
+const KernelPath& chosenKernelPath();
+
+namespace lanes {
+// Defined by the instruction sets' own source files.
+extern const KernelTable sse2Kernels, sse2Skew2Kernels, sse2Skew3Kernels;
+extern const KernelTable avx2Kernels, avx2Skew2Kernels, avx2Skew3Kernels;
+extern const KernelTable avx512Kernels, avx512Skew2Kernels, avx512Skew3Kernels;
+}  // namespace lanes
+
+}  // namespace velmora

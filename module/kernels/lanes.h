@@ -1,0 +1,376 @@
+// The stages of a cascade side by side in SIMD lanes.
+//
+// The scalar kernel already runs its stages skewed, so that within one step
+// they do not wait for each other. Here stage k lives in lane k of a few
+// vector registers: one vector operation runs y = (x - A*y2) - B*y1 for every
+// stage at once, with A and B per lane, and one more forms every stage's
+// numerator. Shifting the numerators up by one lane hands each stage's output
+// to the next: lane 0 takes the next input sample after its gain, and the last
+// stage's numerator is the output of its frame.
+//
+// Stage k works on frame i - S*k in step i. Skewed by S frames a stage, a
+// numerator waits S steps before the next stage takes it, so the shift and
+// the subtraction it feeds stay off the chain that carries each stage from one
+// frame to the next, which is left as short as one resonator's. Every lane
+// does the scalar kernel's operations in the same order, each multiplication
+// and subtraction on its own, so the bits are the same; the numerators other
+// than 1 - z^-2 take their per-lane form (laneForm). The gain, the dry mix
+// and the conversions stay scalar.
+//
+// The first and last steps of a call fill and drain the pipeline: in those
+// only the lanes whose frame lies in the call keep what they computed.
+//
+// One source file per instruction set includes this file after defining
+// VELMORA_LANES_TARGET, the attribute that compiles these functions for that
+// instruction set (the rest of the library stays at the baseline), and hands
+// LaneCascade its helper layer: a vector type and a few operations on it.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+#include <utility>
+
+#include "cascade.h"
+
+#ifndef VELMORA_LANES_TARGET
+#error "define VELMORA_LANES_TARGET (the instruction set's target attribute) before lanes.h"
+#endif
+
+namespace velmora::lanes {
+
+// A helper layer provides, for its vector type Vec of `lanes` doubles:
+//   load, store (unaligned), zero, broadcast, add, sub, mul;
+//   shiftUp(below, v): the top lane of `below`, then v's lanes but its top one;
+//   shiftIn(t, v): t, then v's lanes but its top one;
+//   masks of lanes: lessOrEqual(a, b), constantMask<bits>(), and
+//       select(mask, ifSet, ifClear);
+//   lane<j>(v): lane j as a double.
+
+template <class Isa, const auto& body, int skew>
+class LaneCascade {
+    static constexpr int N = static_cast<int>(std::remove_cvref_t<decltype(body)>::stageCount);
+    static constexpr int L = Isa::lanes;
+    static constexpr int V = (N + L - 1) / L;  // vectors; the lanes past N idle
+    static constexpr int64_t kLatency = int64_t{skew} * (N - 1);
+    static constexpr int32_t kShortest = skew * N;
+
+    using Vec = typename Isa::Vec;
+
+    // Per lane: the stage's coefficients, its numerator in the form
+    // (d*y2 - k*y1) + y where it is not 1 - z^-2, and how many steps after
+    // lane 0 it starts on a frame. Idle lanes start never.
+    struct Plan {
+        alignas(64) double a[V * L] = {};
+        alignas(64) double b[V * L] = {};
+        alignas(64) double d[V * L] = {};
+        alignas(64) double k[V * L] = {};
+        alignas(64) double offset[V * L] = {};
+        bool special[V * L] = {};
+    };
+
+    static constexpr void setNumerator(Plan&, int, Difference) {}
+    template <class Numerator>
+    static constexpr void setNumerator(Plan& plan, int lane, Numerator numerator) {
+        const LaneNumerator form = laneForm(numerator);
+        plan.special[lane] = true;
+        plan.d[lane] = form.d;
+        plan.k[lane] = form.k;
+    }
+    template <std::size_t... k>
+    static constexpr Plan makePlan(std::index_sequence<k...>) {
+        Plan plan;
+        for (double& offset : plan.offset)
+            offset = 1e300;
+        ((plan.a[k] = body.stages[k].a, plan.b[k] = body.stages[k].b,
+          plan.offset[k] = static_cast<double>(skew * static_cast<int>(k)),
+          setNumerator(plan, static_cast<int>(k), numeratorAfter<body, k>())),
+         ...);
+        return plan;
+    }
+    static constexpr Plan kPlan = makePlan(std::make_index_sequence<N>{});
+
+    // Vector v's special lanes as bits; whether every working lane of it is special.
+    static constexpr unsigned specialLanes(int v) {
+        unsigned bits = 0;
+        for (int j = 0; j < L; ++j)
+            bits |= kPlan.special[v * L + j] ? 1u << j : 0u;
+        return bits;
+    }
+    static constexpr bool allWorkingLanesSpecial(int v) {
+        for (int j = 0; j < L && v * L + j < N; ++j)
+            if (!kPlan.special[v * L + j]) return false;
+        return true;
+    }
+
+  public:
+    // Each variant a function of its own, compiled the same wherever it is
+    // called from. A call too short for the pipeline to fill before it
+    // drains goes to the scalar kernel.
+    [[VELMORA_LANES_TARGET, gnu::noinline]] static void run(double* state, const float* input,
+                                                            float* output, int32_t frames,
+                                                            float first) {
+        if (frames < kShortest) {
+            scalarCascade<body>(state, input, output, frames, first);
+            return;
+        }
+        LaneCascade cascade(state, input, output, frames, first);
+        cascade.runSteps();
+        cascade.store(state);
+    }
+
+  private:
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] LaneCascade(const double* state,
+                                                             const float* input, float* output,
+                                                             int32_t frameCount, float firstSample)
+        : in(input), out(output), frames(frameCount), first(firstSample) {
+        double older[V * L] = {}, newer[V * L] = {};
+        for (int k = 0; k < N; ++k) {
+            older[k] = state[2 * k];
+            newer[k] = state[2 * k + 1];
+        }
+#pragma GCC unroll 8
+        for (int v = 0; v < V; ++v) {
+            y2[v] = Isa::load(older + v * L);
+            y1[v] = Isa::load(newer + v * L);
+#pragma GCC unroll 4
+            for (int s = 0; s < skew; ++s)
+                handed[s][v] = Isa::zero();
+        }
+    }
+
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] void store(double* state) const {
+        double older[V * L], newer[V * L];
+#pragma GCC unroll 8
+        for (int v = 0; v < V; ++v) {
+            Isa::store(older + v * L, y2[v]);
+            Isa::store(newer + v * L, y1[v]);
+        }
+        storeHistory(state, older, newer, N);
+    }
+
+    // How a step treats the lanes. In a full step every lane has a frame of
+    // the call. While the pipeline fills, the lanes above the first few have
+    // no frame yet, and while it drains the lanes below the last few have
+    // none left: they compute regardless, and between groups of steps the
+    // history of the lanes without a frame is given back (filling) or kept
+    // aside as each lane finishes (draining).
+    enum class Phase { Fill, Full, Drain };
+
+    // Steps go in groups of `skew`, so that which of the waiting numerators a
+    // step takes is fixed in the code and they all stay in registers. Lane k
+    // starts on frame 0 at the first step of group k.
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] void runSteps() {
+        Vec start1[V], start2[V];
+        copyHistory(start1, start2);
+        // Frame 0, whose input may be softened, leaves the pipeline in the
+        // last of these groups.
+        for (int g = 0; g < N; ++g) {
+            giveBack(start1, start2, g);
+            group<Phase::Fill>(g * skew);
+        }
+        int64_t i = kShortest;
+        for (; i + skew <= frames; i += skew)
+            group<Phase::Full>(i);
+        // The frames left over, fewer than `skew`; then the slots are turned
+        // so that the drain's groups start at slot 0 and each lane finishes
+        // at the end of one.
+        lastFrames(i, std::make_integer_sequence<int, skew>{});
+        i = frames;
+        Vec final1[V], final2[V];
+        copyHistory(final1, final2);
+        for (int k = 1; k < N; ++k, i += skew) {
+            group<Phase::Drain>(i);
+            keep(final1, final2, k);  // lane k has just done its last frame
+        }
+#pragma GCC unroll 8
+        for (int v = 0; v < V; ++v) {
+            y1[v] = final1[v];
+            y2[v] = final2[v];
+        }
+    }
+
+    template <int... rest>
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] void lastFrames(
+        int64_t i, std::integer_sequence<int, rest...>) {
+        const int64_t left = frames - i;
+        ((left == rest ? lastFrames<rest>(i) : void()), ...);
+    }
+    template <int rest>
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] void lastFrames(int64_t i) {
+        steps<Phase::Full>(i, std::make_integer_sequence<int, rest>{});
+        Vec turned[skew][V];
+#pragma GCC unroll 4
+        for (int s = 0; s < skew; ++s) {
+#pragma GCC unroll 8
+            for (int v = 0; v < V; ++v)
+                turned[s][v] = handed[(s + rest) % skew][v];
+        }
+#pragma GCC unroll 4
+        for (int s = 0; s < skew; ++s) {
+#pragma GCC unroll 8
+            for (int v = 0; v < V; ++v)
+                handed[s][v] = turned[s][v];
+        }
+    }
+
+    // Copies the history of every lane, or of lanes k and up, into `to1` and
+    // `to2`, and gives it back from them.
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] void copyHistory(Vec (&to1)[V], Vec (&to2)[V]) {
+#pragma GCC unroll 8
+        for (int v = 0; v < V; ++v) {
+            to1[v] = y1[v];
+            to2[v] = y2[v];
+        }
+    }
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] void keep(Vec (&to1)[V], Vec (&to2)[V], int k) {
+#pragma GCC unroll 8
+        for (int v = 0; v < V; ++v) {
+            const auto lanes = lanesFrom(v, k);
+            to1[v] = Isa::select(lanes, y1[v], to1[v]);
+            to2[v] = Isa::select(lanes, y2[v], to2[v]);
+        }
+    }
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] void giveBack(const Vec (&from1)[V],
+                                                               const Vec (&from2)[V], int k) {
+#pragma GCC unroll 8
+        for (int v = 0; v < V; ++v) {
+            const auto lanes = lanesFrom(v, k);
+            y1[v] = Isa::select(lanes, from1[v], y1[v]);
+            y2[v] = Isa::select(lanes, from2[v], y2[v]);
+        }
+    }
+    // Vector v's lanes of stage k and up.
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] static auto lanesFrom(int v, int k) {
+        return Isa::lessOrEqual(Isa::broadcast(static_cast<double>(skew * k)), offsets(v));
+    }
+
+    // A group of steps from step i on, slot by slot.
+    template <Phase phase>
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] void group(int64_t i) {
+        steps<phase>(i, std::make_integer_sequence<int, skew>{});
+    }
+    template <Phase phase, int... slot>
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] void steps(int64_t i,
+                                                            std::integer_sequence<int, slot...>) {
+        (step<phase, slot>(i + slot), ...);
+    }
+
+    // Step i: stage k on frame i - skew*k.
+    template <Phase phase, int slot>
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] void step(int64_t i) {
+        Vec (&numerators)[V] = handed[slot];  // formed `skew` steps ago; this step's go here
+        double sample = 0.0;  // draining: past the last frame
+        if constexpr (phase == Phase::Full) {
+            sample = in[i];
+        } else if constexpr (phase == Phase::Fill) {
+            sample = sampleAt(i);
+        }
+        Vec x[V];
+        x[0] = Isa::shiftIn(body.gain(sample), numerators[0]);
+#pragma GCC unroll 8
+        for (int v = 1; v < V; ++v)
+            x[v] = Isa::shiftUp(numerators[v - 1], numerators[v]);
+        updateAll(x, numerators, std::make_integer_sequence<int, V>{});
+
+        const int64_t frame = i - kLatency;
+        if constexpr (phase == Phase::Fill) {
+            if (frame < 0) return;
+        }
+        const double filtered = Isa::template lane<(N - 1) % L>(numerators[V - 1]);
+        const float dry = phase == Phase::Fill ? sampleAt(frame) : in[frame];
+        // The dry sample is read before the output is written: the host may
+        // give one buffer for both.
+        out[frame] = static_cast<float>(body.mix(filtered, static_cast<double>(dry)));
+    }
+
+    template <int... v>
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] void updateAll(const Vec (&x)[V],
+                                                                Vec (&numerators)[V],
+                                                                std::integer_sequence<int, v...>) {
+        (update<v>(x[v], numerators[v]), ...);
+    }
+
+    // The stages of vector v on their inputs x: their outputs, their histories
+    // and what they hand on.
+    template <int v>
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] void update(Vec x, Vec& handOn) {
+        const Vec a = Isa::load(kPlan.a + v * L), b = Isa::load(kPlan.b + v * L);
+        const Vec y = Isa::sub(Isa::sub(x, Isa::mul(a, y2[v])), Isa::mul(b, y1[v]));
+        handOn = numerator<v>(y, y1[v], y2[v]);
+        y2[v] = y1[v];
+        y1[v] = y;
+    }
+
+    // How many steps after lane 0 each lane of vector v starts.
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] static Vec offsets(int v) {
+        return Isa::load(kPlan.offset + v * L);
+    }
+
+    // What the stages of vector v hand on: y - y2, or (d*y2 - k*y1) + y in
+    // the special lanes.
+    template <int v>
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] static Vec numerator(Vec y, Vec y1, Vec y2) {
+        constexpr unsigned special = specialLanes(v);
+        if constexpr (special == 0) {
+            return Isa::sub(y, y2);
+        } else {
+            const Vec d = Isa::load(kPlan.d + v * L), k = Isa::load(kPlan.k + v * L);
+            const Vec formed = Isa::add(Isa::sub(Isa::mul(d, y2), Isa::mul(k, y1)), y);
+            if constexpr (allWorkingLanesSpecial(v)) return formed;
+            return Isa::select(Isa::template constantMask<special>(), formed, Isa::sub(y, y2));
+        }
+    }
+
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] float sampleAt(int64_t frame) const {
+        return frame == 0 ? first : in[frame];
+    }
+
+    const float* in;
+    float* out;
+    int32_t frames;
+    float first;          // frame 0's input, softened after a change of body
+    Vec y1[V];            // per lane k: y_k at its stage's previous frame
+    Vec y2[V];            // y_k one frame before that
+    Vec handed[skew][V];  // numerators waiting for the next stage, by step modulo skew
+};
+
+// Engines for kernelsWith: one skew throughout, or each call's variant
+// chosen by its frame count. Below the helper layer's lanesFrom frames the
+// scalar kernel is faster; a longer skew takes a step off each frame's cost,
+// which pays once the call is long enough (longSkewFrom) for its longer fill
+// and drain.
+template <class Isa, int skew>
+struct WithSkew {
+    template <const auto& body>
+    struct Engine {
+        static constexpr CascadeEngine run = LaneCascade<Isa, body, skew>::run;
+    };
+};
+
+template <class Isa>
+struct ByFrameCount {
+    template <const auto& body>
+    struct Engine {
+        [[VELMORA_LANES_TARGET]] static void run(double* state, const float* input,
+                                                 float* output, int32_t frames, float first) {
+            constexpr int stages = static_cast<int>(std::remove_cvref_t<decltype(body)>::stageCount);
+            if (frames < Isa::lanesFrom) {
+                scalarCascade<body>(state, input, output, frames, first);
+            } else if (frames < Isa::longSkewFrom(stages)) {
+                LaneCascade<Isa, body, 2>::run(state, input, output, frames, first);
+            } else {
+                LaneCascade<Isa, body, 3>::run(state, input, output, frames, first);
+            }
+        }
+    };
+};
+
+// The library's two builds differ in registers: sixteen vector registers in
+// the 64-bit one, eight in the 32-bit one, where the histories and the
+// waiting numerators of the shorter skew do not fit and the longer one pays
+// sooner.
+inline constexpr bool kSixteenRegisters = sizeof(void*) == 8;
+
+}  // namespace velmora::lanes

@@ -1,0 +1,54 @@
+// The lane kernels on SSE2: two doubles a register. The baseline of x86-64,
+// and the least the 32-bit library asks for.
+#include <emmintrin.h>
+
+#include "kernel_table.h"
+
+#define VELMORA_LANES_TARGET gnu::target("sse2")
+#include "lanes.h"
+
+namespace velmora::lanes {
+
+namespace {
+
+#define SSE2_FN [[gnu::target("sse2"), gnu::always_inline]] static
+
+struct Sse2 {
+    using Vec = __m128d;
+    using Mask = __m128d;
+    static constexpr int lanes = 2;
+    // Measured on the project's machine (BENCHMARKS.md), both builds.
+    static constexpr int32_t lanesFrom = 32;
+    static constexpr int32_t longSkewFrom(int) { return 256; }
+
+    SSE2_FN Vec load(const double* p) { return _mm_loadu_pd(p); }
+    SSE2_FN void store(double* p, Vec v) { _mm_storeu_pd(p, v); }
+    SSE2_FN Vec zero() { return _mm_setzero_pd(); }
+    SSE2_FN Vec add(Vec a, Vec b) { return _mm_add_pd(a, b); }
+    SSE2_FN Vec sub(Vec a, Vec b) { return _mm_sub_pd(a, b); }
+    SSE2_FN Vec mul(Vec a, Vec b) { return _mm_mul_pd(a, b); }
+    SSE2_FN Vec shiftUp(Vec below, Vec v) { return _mm_shuffle_pd(below, v, 0b01); }
+    SSE2_FN Vec shiftIn(double t, Vec v) { return _mm_unpacklo_pd(_mm_set_sd(t), v); }
+    SSE2_FN Vec broadcast(double x) { return _mm_set1_pd(x); }
+    SSE2_FN Mask lessOrEqual(Vec a, Vec b) { return _mm_cmple_pd(a, b); }
+    SSE2_FN Vec select(Mask m, Vec ifSet, Vec ifClear) {
+        return _mm_or_pd(_mm_and_pd(m, ifSet), _mm_andnot_pd(m, ifClear));
+    }
+    template <unsigned bits>
+    SSE2_FN Mask constantMask() {
+        return _mm_castsi128_pd(_mm_set_epi64x(bits & 2 ? -1 : 0, bits & 1 ? -1 : 0));
+    }
+    template <int j>
+    SSE2_FN double lane(Vec v) {
+        if constexpr (j == 0) return _mm_cvtsd_f64(v);
+        return _mm_cvtsd_f64(_mm_unpackhi_pd(v, v));
+    }
+};
+
+}  // namespace
+
+constinit const KernelTable sse2Kernels = kernelsWith<ByFrameCount<Sse2>::Engine>();
+constinit const KernelTable sse2Skew2Kernels = kernelsWith<WithSkew<Sse2, 2>::Engine>();
+constinit const KernelTable sse2Skew3Kernels = kernelsWith<WithSkew<Sse2, 3>::Engine>();
+
+}  // namespace velmora::lanes
