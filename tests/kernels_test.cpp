@@ -403,6 +403,21 @@ TEST(LaneForms, GiveEachNumeratorsOwnBits) {
     }(velmora::bodies::CascadesByType{});
 }
 
+// The library runs one production path, chosen once from the processor, and
+// only one the processor has: on a processor with SSE2 alone that is the
+// SSE2 path (module_baseline_code checks that nothing else reaches further).
+TEST(KernelPaths, TheLibraryRunsAPathTheProcessorHas) {
+    const KernelPath& chosen = velmora::chosenKernelPath();
+    ::testing::Test::RecordProperty("path", chosen.name);
+    EXPECT_TRUE(velmora::processorSupports(velmora::InstructionSet::Sse2));
+    EXPECT_TRUE(velmora::processorSupports(chosen.needs)) << chosen.name;
+    EXPECT_FALSE(chosen.oneVariant) << chosen.name;
+    EXPECT_NE(std::string(chosen.name), "scalar");
+    for (int type = 0; type < kTypeCount; ++type)
+        EXPECT_EQ(kernelForType(type), (*chosen.kernels)[type]) << type;
+    EXPECT_EQ(&velmora::chosenKernelPath(), &chosen);
+}
+
 TEST(KernelMap, SeventeenDistinctKernelsAndViolinIOutsideTheRange) {
     std::vector<velmora::Kernel> kernels;
     std::vector<ProcessFunction> functions;

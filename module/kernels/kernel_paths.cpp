@@ -1,5 +1,7 @@
 #include "kernel_paths.h"
 
+#include <cstring>
+
 #include "kernel_table.h"
 
 namespace velmora {
@@ -21,6 +23,25 @@ constinit const KernelPath paths[] = {
     {"avx512f skew 3", InstructionSet::Avx512f, &lanes::avx512Skew3Kernels, true},
 };
 
+// The widest instruction set the processor has, with one exception: the
+// 64-bit library runs the four-lane AVX2 kernels where AVX-512F is present
+// too. With sixteen vector registers they hold a body's stages without
+// spilling, and on the project's machine they measured faster than the
+// eight-lane ones (BENCHMARKS.md). The 32-bit library has eight registers,
+// and there one eight-lane register holds what takes two of four.
+const KernelPath& choose() {
+    const char* name = "sse2";
+    if (processorSupports(InstructionSet::Avx512f) && sizeof(void*) == 4) {
+        name = "avx512f";
+    } else if (processorSupports(InstructionSet::Avx2)) {
+        name = "avx2";
+    }
+    for (const KernelPath& path : paths) {
+        if (std::strcmp(path.name, name) == 0) return path;
+    }
+    return paths[0];
+}
+
 }  // namespace
 
 std::span<const KernelPath> kernelPaths() {
@@ -28,7 +49,8 @@ std::span<const KernelPath> kernelPaths() {
 }
 
 const KernelPath& chosenKernelPath() {
-    return paths[0];
+    static const KernelPath& chosen = choose();
+    return chosen;
 }
 
 }  // namespace velmora
