@@ -318,9 +318,9 @@ TEST_P(Differential, MatchesTheLiteralAlgorithm) {
         << "the input buffer was written";
 }
 
-// Host-like block sizes, single frames, and sizes around the lane kernels'
-// fill and drain (a stage's frame reaches the last of nine stages 8 to 24
-// steps later) and their change of variant at 256 frames.
+// Host-like block sizes, single frames, and sizes around where the lane
+// kernels change variant: below twice a body's stages the scalar kernel,
+// below three times the shorter skew, then the longer one.
 INSTANTIATE_TEST_SUITE_P(
     Kernels, Differential,
     ::testing::Combine(

@@ -337,10 +337,12 @@ class LaneCascade {
 };
 
 // Engines for kernelsWith: one skew throughout, or each call's variant
-// chosen by its frame count. Below the helper layer's lanesFrom frames the
-// scalar kernel is faster; a longer skew takes a step off each frame's cost,
-// which pays once the call is long enough (longSkewFrom) for its longer fill
-// and drain.
+// chosen by its frame count. The longer skew takes the hand-over between
+// stages further off each stage's own chain and is chosen wherever the call
+// is long enough to fill its pipeline; shorter calls take the shorter skew,
+// or the scalar kernel below the helper layer's lanesFrom frames or the
+// shorter skew's own pipeline. Measured on the project's machine
+// (BENCHMARKS.md).
 template <class Isa, int skew>
 struct WithSkew {
     template <const auto& body>
@@ -358,19 +360,17 @@ struct ByFrameCount {
             constexpr int stages = static_cast<int>(std::remove_cvref_t<decltype(body)>::stageCount);
             if (frames < Isa::lanesFrom) {
                 scalarCascade<body>(state, input, output, frames, first);
-            } else if (frames < Isa::longSkewFrom(stages)) {
-                LaneCascade<Isa, body, 2>::run(state, input, output, frames, first);
-            } else {
+            } else if (Isa::longSkew && frames >= 3 * stages) {
                 LaneCascade<Isa, body, 3>::run(state, input, output, frames, first);
+            } else {
+                LaneCascade<Isa, body, 2>::run(state, input, output, frames, first);
             }
         }
     };
 };
 
 // The library's two builds differ in registers: sixteen vector registers in
-// the 64-bit one, eight in the 32-bit one, where the histories and the
-// waiting numerators of the shorter skew do not fit and the longer one pays
-// sooner.
+// the 64-bit one, eight in the 32-bit one.
 inline constexpr bool kSixteenRegisters = sizeof(void*) == 8;
 
 }  // namespace velmora::lanes

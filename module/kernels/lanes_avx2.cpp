@@ -16,13 +16,8 @@ struct Avx2 {
     using Vec = __m256d;
     using Mask = __m256d;
     static constexpr int lanes = 4;
-    // Measured on the project's machine (BENCHMARKS.md). In the 64-bit build
-    // the nine stages of Sympathetic, three registers, gain nothing from the
-    // longer skew before 256 frames.
-    static constexpr int32_t lanesFrom = 16;
-    static constexpr int32_t longSkewFrom(int stages) {
-        return !kSixteenRegisters ? 32 : stages <= 6 ? 64 : 256;
-    }
+    static constexpr int32_t lanesFrom = 0;
+    static constexpr bool longSkew = true;
 
     AVX2_FN Vec load(const double* p) { return _mm256_loadu_pd(p); }
     AVX2_FN void store(double* p, Vec v) { _mm256_storeu_pd(p, v); }

@@ -17,9 +17,8 @@ struct Avx512 {
     using Vec = __m512d;
     using Mask = __mmask8;
     static constexpr int lanes = 8;
-    // Measured on the project's machine (BENCHMARKS.md), both builds.
-    static constexpr int32_t lanesFrom = 16;
-    static constexpr int32_t longSkewFrom(int) { return 256; }
+    static constexpr int32_t lanesFrom = 0;
+    static constexpr bool longSkew = true;
 
     AVX512_FN Vec load(const double* p) { return _mm512_loadu_pd(p); }
     AVX512_FN void store(double* p, Vec v) { _mm512_storeu_pd(p, v); }

@@ -17,9 +17,12 @@ struct Sse2 {
     using Vec = __m128d;
     using Mask = __m128d;
     static constexpr int lanes = 2;
-    // Measured on the project's machine (BENCHMARKS.md), both builds.
+    // Two lanes a register pay from about 32 frames. In the 64-bit build the
+    // longer skew's numerators no longer fit in the registers beside the
+    // histories and it is slower; in the 32-bit one nothing fits and it
+    // hides the spills better.
     static constexpr int32_t lanesFrom = 32;
-    static constexpr int32_t longSkewFrom(int) { return 256; }
+    static constexpr bool longSkew = !kSixteenRegisters;
 
     SSE2_FN Vec load(const double* p) { return _mm_loadu_pd(p); }
     SSE2_FN void store(double* p, Vec v) { _mm_storeu_pd(p, v); }
