@@ -26,6 +26,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "coefficients.h"
@@ -246,6 +247,16 @@ void decay(Rig& rig, Run run) {
         run(0, kFramesPerIteration);
 }
 
+// Every case also reports the least of its repetitions, "_min" beside Google
+// Benchmark's mean, median and spread: the time least disturbed by other work.
+template <class Run>
+void registerCase(const std::string& name, Run&& run) {
+    benchmark::RegisterBenchmark(name.c_str(), std::forward<Run>(run))
+        ->ComputeStatistics("min", [](const std::vector<double>& v) {
+            return *std::min_element(v.begin(), v.end());
+        });
+}
+
 // Flush to zero, denormals are zero and round down, on top of the defaults.
 constexpr unsigned kHostModes = 0x8000 | 0x0040 | 0x2000;
 
@@ -253,12 +264,12 @@ constexpr unsigned kHostModes = 0x8000 | 0x0040 | 0x2000;
 // host in the default modes (one read of MXCSR) and in modes of its own
 // (two writes besides).
 void registerFpModes() {
-    benchmark::RegisterBenchmark("fp-modes/none", [](benchmark::State& s) {
+    registerCase("fp-modes/none", [](benchmark::State& s) {
         for (auto _ : s)
             benchmark::ClobberMemory();
     });
     for (const bool own : {false, true}) {
-        benchmark::RegisterBenchmark(own ? "fp-modes/host-modes" : "fp-modes/default",
+        registerCase(own ? "fp-modes/host-modes" : "fp-modes/default",
                                      [=](benchmark::State& s) {
                                          const unsigned usual = _mm_getcsr();
                                          if (own) _mm_setcsr(usual | kHostModes);
@@ -283,7 +294,7 @@ void registerAll(bool variants) {
                 // The pass filter is the same scalar function on every path.
                 if (type == 0 && &path != &velmora::kernelPaths()[0]) continue;
                 const velmora::Kernel f = (*path.kernels)[type];
-                benchmark::RegisterBenchmark(
+                registerCase(
                     ("path/" + std::string(path.name) + "/" + name + size).c_str(),
                     [=](benchmark::State& s) {
                         Rig rig(ordinaryInput());
@@ -293,7 +304,7 @@ void registerAll(bool variants) {
             // The library's kernel with the host in modes of its own (flush
             // to zero, denormals are zero, round down): every call switches
             // to the default modes and back.
-            benchmark::RegisterBenchmark(
+            registerCase(
                 ("host-modes/" + name + size).c_str(), [=](benchmark::State& s) {
                     Rig rig(ordinaryInput());
                     const velmora::Kernel f = velmora::kernelForType(type);
@@ -302,13 +313,13 @@ void registerAll(bool variants) {
                     blocks(s, block, [&](int32_t o, int32_t n) { rig.run(f, o, n); });
                     _mm_setcsr(usual);
                 });
-            benchmark::RegisterBenchmark(
+            registerCase(
                 ("literal/" + name + size).c_str(), [=](benchmark::State& s) {
                     Rig rig(ordinaryInput());
                     const auto f = velmora::reference::kernels[type];
                     blocks(s, block, [&](int32_t o, int32_t n) { rig.run(f, o, n); });
                 });
-            benchmark::RegisterBenchmark(("df1/" + name + size).c_str(), [=](benchmark::State& s) {
+            registerCase(("df1/" + name + size).c_str(), [=](benchmark::State& s) {
                 Rig rig(ordinaryInput());
                 const GenericCascade c = genericCascade(type);
                 std::vector<DirectFormOneState> st(c.sections.size());
@@ -316,7 +327,7 @@ void registerAll(bool variants) {
                     runDirectFormOne(c, st, rig.input.data() + o, rig.output.data() + o, n);
                 });
             });
-            benchmark::RegisterBenchmark(("tdf2/" + name + size).c_str(), [=](benchmark::State& s) {
+            registerCase(("tdf2/" + name + size).c_str(), [=](benchmark::State& s) {
                 Rig rig(ordinaryInput());
                 const GenericCascade c = genericCascade(type);
                 std::vector<TransposedState> st(c.sections.size());
@@ -326,7 +337,7 @@ void registerAll(bool variants) {
             });
         }
         auto bound = [=]<std::size_t N>(const char* name) {
-            benchmark::RegisterBenchmark(
+            registerCase(
                 (std::string(name) + size).c_str(), [=](benchmark::State& s) {
                     Rig rig(ordinaryInput());
                     double y1[N] = {}, y2[N] = {};
@@ -339,7 +350,7 @@ void registerAll(bool variants) {
         bound.template operator()<5>("ops/5");
         bound.template operator()<6>("ops/6");
         bound.template operator()<9>("ops/9");
-        benchmark::RegisterBenchmark(("floor" + size).c_str(), [=](benchmark::State& s) {
+        registerCase(("floor" + size).c_str(), [=](benchmark::State& s) {
             Rig rig(ordinaryInput());
             double state[2] = {0, 0};
             blocks(s, block, [&](int32_t o, int32_t n) {
@@ -350,14 +361,14 @@ void registerAll(bool variants) {
     // Silence with the input still active: the state has decayed.
     for (int type = 0; type < kTypeCount; ++type) {
         const std::string name = kNames[type];
-        benchmark::RegisterBenchmark(("zeros/" + name + "/1024").c_str(), [=](benchmark::State& s) {
+        registerCase(("zeros/" + name + "/1024").c_str(), [=](benchmark::State& s) {
             Rig rig(silentInput());
             const velmora::Kernel f = (*velmora::chosenKernelPath().kernels)[type];
             auto run = [&](int32_t o, int32_t n) { rig.run(f, o, n); };
             decay(rig, run);
             blocks(s, 1024, run);
         });
-        benchmark::RegisterBenchmark(("literal-zeros/" + name + "/1024").c_str(),
+        registerCase(("literal-zeros/" + name + "/1024").c_str(),
                                      [=](benchmark::State& s) {
                                          Rig rig(silentInput());
                                          const auto f = velmora::reference::kernels[type];
@@ -375,7 +386,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
     std::map<std::string, double> nsPerSample;
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
-            if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
+            const bool least = run.run_type == Run::RT_Iteration ||
+                               (run.run_type == Run::RT_Aggregate && run.aggregate_name == "min");
+            if (!least || run.error_occurred) continue;
             const double ns = run.GetAdjustedCPUTime() / kFramesPerIteration;
             const auto [it, added] = nsPerSample.emplace(run.run_name.str(), ns);
             if (!added) it->second = std::min(it->second, ns);
