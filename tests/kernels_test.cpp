@@ -319,8 +319,8 @@ TEST_P(Differential, MatchesTheLiteralAlgorithm) {
 }
 
 // Host-like block sizes, single frames, and sizes around where the lane
-// kernels change variant: below twice a body's stages the scalar kernel,
-// below three times the shorter skew, then the longer one.
+// kernels change variant (at twice and three times a body's stage count, and
+// at 32, 64, 128 and 256 frames).
 INSTANTIATE_TEST_SUITE_P(
     Kernels, Differential,
     ::testing::Combine(
@@ -328,7 +328,7 @@ INSTANTIATE_TEST_SUITE_P(
         ::testing::Values(Split{"Whole", {1 << 20}}, Split{"Single", {1}},
                           Split{"ThreeFive", {3, 5}}, Split{"Seven", {7}},
                           Split{"Host64", {64}}, Split{"Host1024", {1024}},
-                          Split{"Mixed", {2, 9, 16, 17, 24, 25, 26, 27, 255, 256, 257, 600}})),
+                          Split{"Mixed", {2, 9, 16, 17, 24, 27, 31, 32, 63, 64, 127, 128, 255, 256, 600}})),
     [](const auto& info) {
         return nameOf(std::get<0>(info.param)) + "_" + kTypeNames[std::get<1>(info.param)] + "_" +
                std::get<2>(info.param).name;

@@ -338,11 +338,11 @@ class LaneCascade {
 
 // Engines for kernelsWith: one skew throughout, or each call's variant
 // chosen by its frame count. The longer skew takes the hand-over between
-// stages further off each stage's own chain and is chosen wherever the call
-// is long enough to fill its pipeline; shorter calls take the shorter skew,
-// or the scalar kernel below the helper layer's lanesFrom frames or the
-// shorter skew's own pipeline. Measured on the project's machine
-// (BENCHMARKS.md).
+// stages further off each stage's own chain, which saves a little on every
+// frame, but its pipeline takes a step more per stage to fill and to drain:
+// it pays from the helper layer's longSkewFrom(stages) frames. Below
+// lanesFrom frames, or below the shorter skew's own pipeline, the scalar
+// kernel runs. Measured on the project's machine (BENCHMARKS.md).
 template <class Isa, int skew>
 struct WithSkew {
     template <const auto& body>
@@ -360,7 +360,7 @@ struct ByFrameCount {
             constexpr int stages = static_cast<int>(std::remove_cvref_t<decltype(body)>::stageCount);
             if (frames < Isa::lanesFrom) {
                 scalarCascade<body>(state, input, output, frames, first);
-            } else if (Isa::longSkew && frames >= 3 * stages) {
+            } else if (frames >= std::max(3 * stages, Isa::longSkewFrom(stages))) {
                 LaneCascade<Isa, body, 3>::run(state, input, output, frames, first);
             } else {
                 LaneCascade<Isa, body, 2>::run(state, input, output, frames, first);
@@ -370,7 +370,10 @@ struct ByFrameCount {
 };
 
 // The library's two builds differ in registers: sixteen vector registers in
-// the 64-bit one, eight in the 32-bit one.
+// the 64-bit one, eight in the 32-bit one, where a body's histories and
+// waiting numerators spill from the registers whatever the skew and the
+// longer skew hides that better.
 inline constexpr bool kSixteenRegisters = sizeof(void*) == 8;
+inline constexpr int32_t kNever = INT32_MAX;
 
 }  // namespace velmora::lanes

@@ -19,10 +19,9 @@ struct Sse2 {
     static constexpr int lanes = 2;
     // Two lanes a register pay from about 32 frames. In the 64-bit build the
     // longer skew's numerators no longer fit in the registers beside the
-    // histories and it is slower; in the 32-bit one nothing fits and it
-    // hides the spills better.
+    // histories, and it saves nothing.
     static constexpr int32_t lanesFrom = 32;
-    static constexpr bool longSkew = !kSixteenRegisters;
+    static constexpr int32_t longSkewFrom(int) { return kSixteenRegisters ? kNever : 128; }
 
     SSE2_FN Vec load(const double* p) { return _mm_loadu_pd(p); }
     SSE2_FN void store(double* p, Vec v) { _mm_storeu_pd(p, v); }
