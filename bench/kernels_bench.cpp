@@ -435,49 +435,63 @@ class Tables {
                          : at("ops/" + std::to_string(stagesOf(type)) + "/" + std::to_string(size));
     }
 
+    // Markdown tables, so that BENCHMARKS.md takes them as they are.
     void everyPath(int size) const {
         const velmora::KernelPath& scalar = velmora::kernelPaths()[0];
-        std::printf("\nBlocks of %d frames, every body on every path (* the one the library "
-                    "runs here); the floor is %.3f ns\n",
+        const velmora::KernelPath& chosen = velmora::chosenKernelPath();
+        const auto paths = runnablePaths(false);
+        std::printf("\nBlocks of %d frames: ns per sample on each path; the ratios are those of "
+                    "the path the library runs here. The floor is %.3f ns.\n\n| body |",
                     size, floor(size));
-        std::printf("%-13s %-9s %8s %8s %9s %9s %9s\n", "body", "path", "ns", "x floor",
-                    "x literal", "x generic", "x scalar");
+        for (const velmora::KernelPath* p : paths)
+            std::printf(" %s |", p->name);
+        std::printf(" runs here | x the floor | x faster than literal | x faster than generic |"
+                    " x faster than scalar |\n|---|");
+        for (size_t i = 0; i < paths.size(); ++i)
+            std::printf("---:|");
+        std::printf("---|---:|---:|---:|---:|\n");
         for (int type = 0; type < kTypeCount; ++type) {
-            for (const velmora::KernelPath* p : runnablePaths(false)) {
-                if (type == 0 && p != &scalar) continue;
-                const double k = path(*p, type, size);
-                const bool chosen = type == 0 || p == &velmora::chosenKernelPath();
-                std::printf("%-13s %-9s %8.3f %8.2f %9.2f %9.2f %9.2f\n", kNames[type],
-                            (std::string(p->name) + (chosen ? "*" : "")).c_str(), k,
-                            k / floor(size), baseline("literal", type, size) / k,
-                            generic(type, size) / k, path(scalar, type, size) / k);
+            std::printf("| %s |", kNames[type]);
+            for (const velmora::KernelPath* p : paths) {
+                if (type == 0 && p != &scalar) {
+                    std::printf(" |");
+                } else {
+                    std::printf(" %.3f |", path(*p, type, size));
+                }
             }
+            const double k = path(chosen, type, size);
+            std::printf(" %s | %.2f | %.2f | %.2f | %.2f |\n", type == 0 ? "scalar" : chosen.name,
+                        k / floor(size), baseline("literal", type, size) / k,
+                        generic(type, size) / k, path(scalar, type, size) / k);
         }
     }
 
     void baselines(int size) const {
-        std::printf("\nBlocks of %d frames, the baselines: ns/sample\n", size);
-        std::printf("%-13s %8s %8s %8s %8s %8s\n", "body", "literal", "df1", "tdf2", "ops",
-                    "floor");
+        std::printf("\nBlocks of %d frames, the baselines: ns per sample (the floor: %.3f)\n\n",
+                    size, floor(size));
+        std::printf("| body | literal | DF1 | TDF2 | op-count bound |\n|---|---:|---:|---:|---:|\n");
         for (int type = 0; type < kTypeCount; ++type) {
-            std::printf("%-13s %8.3f %8.3f %8.3f %8.3f %8.3f\n", kNames[type],
+            std::printf("| %s | %.3f | %.3f | %.3f | %.3f |\n", kNames[type],
                         baseline("literal", type, size), baseline("df1", type, size),
-                        baseline("tdf2", type, size), bound(type, size), floor(size));
+                        baseline("tdf2", type, size), bound(type, size));
         }
     }
 
     void variants() const {
         const auto paths = runnablePaths(true);
         if (paths.empty() || std::isnan(path(*paths[0], 1, 64))) return;
-        std::printf("\nEach lane variant alone: ns/sample\n%-13s %6s", "body", "frames");
+        std::printf("\nEach lane variant alone: ns per sample\n\n| body | frames |");
         for (const velmora::KernelPath* p : paths)
-            std::printf(" %15s", p->name);
+            std::printf(" %s |", p->name);
+        std::printf("\n|---|---:|");
+        for (size_t i = 0; i < paths.size(); ++i)
+            std::printf("---:|");
         std::printf("\n");
         for (int type = 1; type < kTypeCount; ++type) {
             for (int size : {64, 1024}) {
-                std::printf("%-13s %6d", kNames[type], size);
+                std::printf("| %s | %d |", kNames[type], size);
                 for (const velmora::KernelPath* p : paths)
-                    std::printf(" %15.3f", path(*p, type, size));
+                    std::printf(" %.3f |", path(*p, type, size));
                 std::printf("\n");
             }
         }

@@ -14,7 +14,6 @@ constinit const KernelPath paths[] = {
     {"scalar", InstructionSet::Sse2, &scalarKernels, false},
     {"sse2", InstructionSet::Sse2, &lanes::sse2Kernels, false},
     {"sse2 skew 2", InstructionSet::Sse2, &lanes::sse2Skew2Kernels, true},
-    {"sse2 skew 3", InstructionSet::Sse2, &lanes::sse2Skew3Kernels, true},
     {"avx2", InstructionSet::Avx2, &lanes::avx2Kernels, false},
     {"avx2 skew 2", InstructionSet::Avx2, &lanes::avx2Skew2Kernels, true},
     {"avx2 skew 3", InstructionSet::Avx2, &lanes::avx2Skew3Kernels, true},

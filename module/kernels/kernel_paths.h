@@ -31,7 +31,7 @@ const KernelPath& chosenKernelPath();
 
 namespace lanes {
 // Defined by the instruction sets' own source files.
-extern const KernelTable sse2Kernels, sse2Skew2Kernels, sse2Skew3Kernels;
+extern const KernelTable sse2Kernels, sse2Skew2Kernels;
 extern const KernelTable avx2Kernels, avx2Skew2Kernels, avx2Skew3Kernels;
 extern const KernelTable avx512Kernels, avx512Skew2Kernels, avx512Skew3Kernels;
 }  // namespace lanes

@@ -336,6 +336,13 @@ class LaneCascade {
     Vec handed[skew][V];  // numerators waiting for the next stage, by step modulo skew
 };
 
+// The library's two builds differ in registers: sixteen vector registers in
+// the 64-bit one, eight in the 32-bit one, where a body's histories and
+// waiting numerators spill from the registers whatever the skew and the
+// longer skew hides that better.
+inline constexpr bool kSixteenRegisters = sizeof(void*) == 8;
+inline constexpr int32_t kNever = INT32_MAX;
+
 // Engines for kernelsWith: one skew throughout, or each call's variant
 // chosen by its frame count. The longer skew takes the hand-over between
 // stages further off each stage's own chain, which saves a little on every
@@ -358,22 +365,20 @@ struct ByFrameCount {
         [[VELMORA_LANES_TARGET]] static void run(double* state, const float* input,
                                                  float* output, int32_t frames, float first) {
             constexpr int stages = static_cast<int>(std::remove_cvref_t<decltype(body)>::stageCount);
+            constexpr int32_t longFrom = std::max(3 * stages, Isa::longSkewFrom(stages));
             if (frames < Isa::lanesFrom) {
                 scalarCascade<body>(state, input, output, frames, first);
-            } else if (frames >= std::max(3 * stages, Isa::longSkewFrom(stages))) {
-                LaneCascade<Isa, body, 3>::run(state, input, output, frames, first);
-            } else {
-                LaneCascade<Isa, body, 2>::run(state, input, output, frames, first);
+                return;
             }
+            if constexpr (longFrom != kNever) {
+                if (frames >= longFrom) {
+                    LaneCascade<Isa, body, 3>::run(state, input, output, frames, first);
+                    return;
+                }
+            }
+            LaneCascade<Isa, body, 2>::run(state, input, output, frames, first);
         }
     };
 };
-
-// The library's two builds differ in registers: sixteen vector registers in
-// the 64-bit one, eight in the 32-bit one, where a body's histories and
-// waiting numerators spill from the registers whatever the skew and the
-// longer skew hides that better.
-inline constexpr bool kSixteenRegisters = sizeof(void*) == 8;
-inline constexpr int32_t kNever = INT32_MAX;
 
 }  // namespace velmora::lanes

@@ -17,13 +17,11 @@ struct Avx512 {
     using Vec = __m512d;
     using Mask = __mmask8;
     static constexpr int lanes = 8;
-    // As the four-lane kernels in the 64-bit build; in the 32-bit one a body
-    // of up to eight stages takes one register, and the longer skew pays
-    // only on long blocks.
+    // As the four-lane kernels.
     static constexpr int32_t lanesFrom = 0;
     static constexpr int32_t longSkewFrom(int stages) {
-        if (!kSixteenRegisters) return 256;
-        return stages <= 5 ? 64 : stages <= 6 ? 256 : kNever;
+        if (!kSixteenRegisters) return 0;
+        return stages <= 6 ? 0 : kNever;
     }
 
     AVX512_FN Vec load(const double* p) { return _mm512_loadu_pd(p); }

@@ -17,11 +17,11 @@ struct Sse2 {
     using Vec = __m128d;
     using Mask = __m128d;
     static constexpr int lanes = 2;
-    // Two lanes a register pay from about 32 frames. In the 64-bit build the
-    // longer skew's numerators no longer fit in the registers beside the
-    // histories, and it saves nothing.
+    // Two lanes a register pay from about 32 frames. The longer skew's
+    // numerators do not fit in the registers beside the histories, and it
+    // saves nothing overall.
     static constexpr int32_t lanesFrom = 32;
-    static constexpr int32_t longSkewFrom(int) { return kSixteenRegisters ? kNever : 128; }
+    static constexpr int32_t longSkewFrom(int) { return kNever; }
 
     SSE2_FN Vec load(const double* p) { return _mm_loadu_pd(p); }
     SSE2_FN void store(double* p, Vec v) { _mm_storeu_pd(p, v); }
@@ -51,6 +51,5 @@ struct Sse2 {
 
 constinit const KernelTable sse2Kernels = kernelsWith<ByFrameCount<Sse2>::Engine>();
 constinit const KernelTable sse2Skew2Kernels = kernelsWith<WithSkew<Sse2, 2>::Engine>();
-constinit const KernelTable sse2Skew3Kernels = kernelsWith<WithSkew<Sse2, 3>::Engine>();
 
 }  // namespace velmora::lanes
