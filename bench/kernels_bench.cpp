@@ -533,11 +533,18 @@ class Tables {
         auto range = [&](const char* what, int size, auto&& bodies, auto&& value, double target,
                          bool atMost) {
             double lo = INFINITY, hi = -INFINITY;
+            bool measured = true;
             for (int type = 1; type < kTypeCount; ++type) {
                 if (!bodies(type)) continue;
                 const double v = value(type, size);
+                measured = measured && !std::isnan(v);
                 lo = std::min(lo, v);
                 hi = std::max(hi, v);
+            }
+            if (!measured) {
+                // A filtered run: judge nothing rather than a part of it.
+                std::printf("  %-52s %5d  not measured\n", what, size);
+                return;
             }
             const double worst = atMost ? hi : lo;
             const bool met = atMost ? worst <= target : worst >= target;
@@ -585,6 +592,12 @@ class Tables {
 };
 
 void printTables(const std::map<std::string, double>& ns) {
+    std::printf("\n%d-bit build. The processor offers:", static_cast<int>(8 * sizeof(void*)));
+    for (const auto set : {velmora::InstructionSet::Sse2, velmora::InstructionSet::Avx2,
+                           velmora::InstructionSet::Avx512f}) {
+        if (velmora::processorSupports(set)) std::printf(" %s", velmora::nameOf(set));
+    }
+    std::printf(". The library runs the %s path.\n", velmora::chosenKernelPath().name);
     const Tables tables(ns);
     for (int size : {1024, 64}) {
         tables.everyPath(size);
