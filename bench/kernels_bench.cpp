@@ -269,16 +269,15 @@ void registerFpModes() {
             benchmark::ClobberMemory();
     });
     for (const bool own : {false, true}) {
-        registerCase(own ? "fp-modes/host-modes" : "fp-modes/default",
-                                     [=](benchmark::State& s) {
-                                         const unsigned usual = _mm_getcsr();
-                                         if (own) _mm_setcsr(usual | kHostModes);
-                                         for (auto _ : s) {
-                                             const velmora::DefaultFpModes modes;
-                                             benchmark::ClobberMemory();
-                                         }
-                                         _mm_setcsr(usual);
-                                     });
+        registerCase(own ? "fp-modes/host-modes" : "fp-modes/default", [=](benchmark::State& s) {
+            const unsigned usual = _mm_getcsr();
+            if (own) _mm_setcsr(usual | kHostModes);
+            for (auto _ : s) {
+                const velmora::DefaultFpModes modes;
+                benchmark::ClobberMemory();
+            }
+            _mm_setcsr(usual);
+        });
     }
 }
 
@@ -294,31 +293,28 @@ void registerAll(bool variants) {
                 // The pass filter is the same scalar function on every path.
                 if (type == 0 && &path != &velmora::kernelPaths()[0]) continue;
                 const velmora::Kernel f = (*path.kernels)[type];
-                registerCase(
-                    ("path/" + std::string(path.name) + "/" + name + size).c_str(),
-                    [=](benchmark::State& s) {
-                        Rig rig(ordinaryInput());
-                        blocks(s, block, [&](int32_t o, int32_t n) { rig.run(f, o, n); });
-                    });
+                registerCase(("path/" + std::string(path.name) + "/" + name + size).c_str(),
+                             [=](benchmark::State& s) {
+                                 Rig rig(ordinaryInput());
+                                 blocks(s, block, [&](int32_t o, int32_t n) { rig.run(f, o, n); });
+                             });
             }
             // The library's kernel with the host in modes of its own (flush
             // to zero, denormals are zero, round down): every call switches
             // to the default modes and back.
-            registerCase(
-                ("host-modes/" + name + size).c_str(), [=](benchmark::State& s) {
-                    Rig rig(ordinaryInput());
-                    const velmora::Kernel f = velmora::kernelForType(type);
-                    const unsigned usual = _mm_getcsr();
-                    _mm_setcsr(usual | kHostModes);
-                    blocks(s, block, [&](int32_t o, int32_t n) { rig.run(f, o, n); });
-                    _mm_setcsr(usual);
-                });
-            registerCase(
-                ("literal/" + name + size).c_str(), [=](benchmark::State& s) {
-                    Rig rig(ordinaryInput());
-                    const auto f = velmora::reference::kernels[type];
-                    blocks(s, block, [&](int32_t o, int32_t n) { rig.run(f, o, n); });
-                });
+            registerCase(("host-modes/" + name + size).c_str(), [=](benchmark::State& s) {
+                Rig rig(ordinaryInput());
+                const velmora::Kernel f = velmora::kernelForType(type);
+                const unsigned usual = _mm_getcsr();
+                _mm_setcsr(usual | kHostModes);
+                blocks(s, block, [&](int32_t o, int32_t n) { rig.run(f, o, n); });
+                _mm_setcsr(usual);
+            });
+            registerCase(("literal/" + name + size).c_str(), [=](benchmark::State& s) {
+                Rig rig(ordinaryInput());
+                const auto f = velmora::reference::kernels[type];
+                blocks(s, block, [&](int32_t o, int32_t n) { rig.run(f, o, n); });
+            });
             registerCase(("df1/" + name + size).c_str(), [=](benchmark::State& s) {
                 Rig rig(ordinaryInput());
                 const GenericCascade c = genericCascade(type);
@@ -337,15 +333,13 @@ void registerAll(bool variants) {
             });
         }
         auto bound = [=]<std::size_t N>(const char* name) {
-            registerCase(
-                (std::string(name) + size).c_str(), [=](benchmark::State& s) {
-                    Rig rig(ordinaryInput());
-                    double y1[N] = {}, y2[N] = {};
-                    blocks(s, block, [&](int32_t o, int32_t n) {
-                        operationCountBound<N>(rig.input.data() + o, rig.output.data() + o, n, y1,
-                                               y2);
-                    });
+            registerCase((std::string(name) + size).c_str(), [=](benchmark::State& s) {
+                Rig rig(ordinaryInput());
+                double y1[N] = {}, y2[N] = {};
+                blocks(s, block, [&](int32_t o, int32_t n) {
+                    operationCountBound<N>(rig.input.data() + o, rig.output.data() + o, n, y1, y2);
                 });
+            });
         };
         bound.template operator()<5>("ops/5");
         bound.template operator()<6>("ops/6");
@@ -368,14 +362,13 @@ void registerAll(bool variants) {
             decay(rig, run);
             blocks(s, 1024, run);
         });
-        registerCase(("literal-zeros/" + name + "/1024").c_str(),
-                                     [=](benchmark::State& s) {
-                                         Rig rig(silentInput());
-                                         const auto f = velmora::reference::kernels[type];
-                                         auto run = [&](int32_t o, int32_t n) { rig.run(f, o, n); };
-                                         decay(rig, run);
-                                         blocks(s, 1024, run);
-                                     });
+        registerCase(("literal-zeros/" + name + "/1024").c_str(), [=](benchmark::State& s) {
+            Rig rig(silentInput());
+            const auto f = velmora::reference::kernels[type];
+            auto run = [&](int32_t o, int32_t n) { rig.run(f, o, n); };
+            decay(rig, run);
+            blocks(s, 1024, run);
+        });
     }
 }
 
@@ -440,13 +433,15 @@ class Tables {
         const velmora::KernelPath& scalar = velmora::kernelPaths()[0];
         const velmora::KernelPath& chosen = velmora::chosenKernelPath();
         const auto paths = runnablePaths(false);
-        std::printf("\nBlocks of %d frames: ns per sample on each path; the ratios are those of "
-                    "the path the library runs here. The floor is %.3f ns.\n\n| body |",
-                    size, floor(size));
+        std::printf(
+            "\nBlocks of %d frames: ns per sample on each path; the ratios are those of "
+            "the path the library runs here. The floor is %.3f ns.\n\n| body |",
+            size, floor(size));
         for (const velmora::KernelPath* p : paths)
             std::printf(" %s |", p->name);
-        std::printf(" runs here | x the floor | x faster than literal | x faster than generic |"
-                    " x faster than scalar |\n|---|");
+        std::printf(
+            " runs here | x the floor | x faster than literal | x faster than generic |"
+            " x faster than scalar |\n|---|");
         for (size_t i = 0; i < paths.size(); ++i)
             std::printf("---:|");
         std::printf("---|---:|---:|---:|---:|\n");
@@ -469,7 +464,8 @@ class Tables {
     void baselines(int size) const {
         std::printf("\nBlocks of %d frames, the baselines: ns per sample (the floor: %.3f)\n\n",
                     size, floor(size));
-        std::printf("| body | literal | DF1 | TDF2 | op-count bound |\n|---|---:|---:|---:|---:|\n");
+        std::printf(
+            "| body | literal | DF1 | TDF2 | op-count bound |\n|---|---:|---:|---:|---:|\n");
         for (int type = 0; type < kTypeCount; ++type) {
             std::printf("| %s | %.3f | %.3f | %.3f | %.3f |\n", kNames[type],
                         baseline("literal", type, size), baseline("df1", type, size),
@@ -508,15 +504,17 @@ class Tables {
             std::printf("| %s | %.1f | %.1f | %.1f |\n", kNames[type], usual, own, own - usual);
         }
         const double loop = at("fp-modes/none");
-        std::printf("\nThe modes alone: %.1f ns per call in the default modes, %.1f in the host's\n",
-                    (at("fp-modes/default") - loop) * kFramesPerIteration,
-                    (at("fp-modes/host-modes") - loop) * kFramesPerIteration);
+        std::printf(
+            "\nThe modes alone: %.1f ns per call in the default modes, %.1f in the host's\n",
+            (at("fp-modes/default") - loop) * kFramesPerIteration,
+            (at("fp-modes/host-modes") - loop) * kFramesPerIteration);
     }
 
     void zeros() const {
         std::printf("\nZeros after the state has decayed, blocks of 1024: ns per sample\n\n");
-        std::printf("| body | ordinary input | zeros | ratio | literal kernel on zeros |\n"
-                    "|---|---:|---:|---:|---:|\n");
+        std::printf(
+            "| body | ordinary input | zeros | ratio | literal kernel on zeros |\n"
+            "|---|---:|---:|---:|---:|\n");
         for (int type = 0; type < kTypeCount; ++type) {
             const double ordinary = path(velmora::chosenKernelPath(), type, 1024);
             const double zeros = baseline("zeros", type, 1024);
@@ -551,7 +549,9 @@ class Tables {
             std::printf("  %-52s %5d  %5.2f to %5.2f  %s %.1f: %s\n", what, size, lo, hi,
                         atMost ? "within" : "at least", target, met ? "met" : "MISSED");
         };
-        auto timesFloor = [&](int type, int size) { return path(chosen, type, size) / floor(size); };
+        auto timesFloor = [&](int type, int size) {
+            return path(chosen, type, size) / floor(size);
+        };
         auto fasterThanLiteral = [&](int type, int size) {
             return baseline("literal", type, size) / path(chosen, type, size);
         };
@@ -559,14 +559,17 @@ class Tables {
         auto every = [](int) { return true; };
         if (sizeof(void*) == 8) {
             range("five-stage bodies, x the floor", 1024, fiveStages, timesFloor, 1.6, true);
-            range("Contrabass and Oboe II, x the floor", 1024,
-                  [](int type) { return type == 11 || type == 13; }, timesFloor, 1.8, true);
-            range("Sympathetic, x the floor", 1024, [](int type) { return type == 16; },
-                  timesFloor, 1.9, true);
+            range(
+                "Contrabass and Oboe II, x the floor", 1024,
+                [](int type) { return type == 11 || type == 13; }, timesFloor, 1.8, true);
+            range(
+                "Sympathetic, x the floor", 1024, [](int type) { return type == 16; }, timesFloor,
+                1.9, true);
             range("every body, x faster than literal", 1024, every, fasterThanLiteral, 5.5, false);
             range("five-stage bodies, x the floor", 64, fiveStages, timesFloor, 2.3, true);
-            range("Sympathetic, x the floor", 64, [](int type) { return type == 16; }, timesFloor,
-                  3.6, true);
+            range(
+                "Sympathetic, x the floor", 64, [](int type) { return type == 16; }, timesFloor,
+                3.6, true);
             return;
         }
         // The 32-bit library's targets are against today's scalar kernels:

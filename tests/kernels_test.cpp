@@ -47,7 +47,8 @@ std::vector<const KernelPath*> everyPath() {
 }
 std::string nameOf(const KernelPath* path) {
     std::string name = path->name;
-    std::replace_if(name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
+    std::replace_if(
+        name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
     return name;
 }
 
@@ -59,8 +60,8 @@ class OnEveryPath : public ::testing::TestWithParam<Param> {
     int type() const { return std::get<1>(this->GetParam()); }
     void SetUp() override {
         if (!velmora::processorSupports(path().needs)) {
-            GTEST_SKIP() << "path \"" << path().name << "\" needs "
-                         << velmora::nameOf(path().needs) << ", which this processor lacks";
+            GTEST_SKIP() << "path \"" << path().name << "\" needs " << velmora::nameOf(path().needs)
+                         << ", which this processor lacks";
         }
     }
 };
@@ -306,7 +307,8 @@ TEST_P(Differential, MatchesTheLiteralAlgorithm) {
         }
     }
     for (size_t i = 0; i < fast.output.size(); ++i, ++outputsCompared) {
-        ASSERT_EQ(std::bit_cast<uint32_t>(fast.output[i]), std::bit_cast<uint32_t>(scalar.output[i]))
+        ASSERT_EQ(std::bit_cast<uint32_t>(fast.output[i]),
+                  std::bit_cast<uint32_t>(scalar.output[i]))
             << "sample " << i << ": " << fast.output[i] << " vs the scalar kernel's "
             << scalar.output[i];
         ASSERT_TRUE(std::isnan(literal.output[i]) ? std::isnan(fast.output[i])
@@ -323,12 +325,13 @@ TEST_P(Differential, MatchesTheLiteralAlgorithm) {
 // at 32, 64, 128 and 256 frames).
 INSTANTIATE_TEST_SUITE_P(
     Kernels, Differential,
-    ::testing::Combine(
-        ::testing::ValuesIn(everyPath()), ::testing::Range(0, kTypeCount),
-        ::testing::Values(Split{"Whole", {1 << 20}}, Split{"Single", {1}},
-                          Split{"ThreeFive", {3, 5}}, Split{"Seven", {7}},
-                          Split{"Host64", {64}}, Split{"Host1024", {1024}},
-                          Split{"Mixed", {2, 9, 16, 17, 24, 27, 31, 32, 63, 64, 127, 128, 255, 256, 600}})),
+    ::testing::Combine(::testing::ValuesIn(everyPath()), ::testing::Range(0, kTypeCount),
+                       ::testing::Values(Split{"Whole", {1 << 20}}, Split{"Single", {1}},
+                                         Split{"ThreeFive", {3, 5}}, Split{"Seven", {7}},
+                                         Split{"Host64", {64}}, Split{"Host1024", {1024}},
+                                         Split{"Mixed",
+                                               {2, 9, 16, 17, 24, 27, 31, 32, 63, 64, 127, 128, 255,
+                                                256, 600}})),
     [](const auto& info) {
         return nameOf(std::get<0>(info.param)) + "_" + kTypeNames[std::get<1>(info.param)] + "_" +
                std::get<2>(info.param).name;
@@ -400,7 +403,8 @@ TEST(LaneForms, GiveEachNumeratorsOwnBits) {
     []<const auto&... body>(velmora::bodies::BodySequence<body...>) {
         int type = 1;
         (expectLaneFormsExact<body>(kTypeNames[type++]), ...);
-    }(velmora::bodies::CascadesByType{});
+    }
+    (velmora::bodies::CascadesByType{});
 }
 
 // The library runs one production path, chosen once from the processor, and

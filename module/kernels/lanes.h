@@ -260,8 +260,8 @@ class LaneCascade {
     // Step i: stage k on frame i - skew*k.
     template <Phase phase, int slot>
     [[VELMORA_LANES_TARGET, gnu::always_inline]] void step(int64_t i) {
-        Vec (&numerators)[V] = handed[slot];  // formed `skew` steps ago; this step's go here
-        double sample = 0.0;  // draining: past the last frame
+        Vec(&numerators)[V] = handed[slot];  // formed `skew` steps ago; this step's go here
+        double sample = 0.0;                 // draining: past the last frame
         if constexpr (phase == Phase::Full) {
             sample = in[i];
         } else if constexpr (phase == Phase::Fill) {
@@ -362,9 +362,10 @@ template <class Isa>
 struct ByFrameCount {
     template <const auto& body>
     struct Engine {
-        [[VELMORA_LANES_TARGET]] static void run(double* state, const float* input,
-                                                 float* output, int32_t frames, float first) {
-            constexpr int stages = static_cast<int>(std::remove_cvref_t<decltype(body)>::stageCount);
+        [[VELMORA_LANES_TARGET]] static void run(double* state, const float* input, float* output,
+                                                 int32_t frames, float first) {
+            constexpr int stages =
+                static_cast<int>(std::remove_cvref_t<decltype(body)>::stageCount);
             constexpr int32_t longFrom = std::max(3 * stages, Isa::longSkewFrom(stages));
             if (frames < Isa::lanesFrom) {
                 scalarCascade<body>(state, input, output, frames, first);

@@ -42,7 +42,9 @@ struct Avx2 {
     }
     AVX2_FN Vec broadcast(double x) { return _mm256_set1_pd(x); }
     AVX2_FN Mask lessOrEqual(Vec a, Vec b) { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
-    AVX2_FN Vec select(Mask m, Vec ifSet, Vec ifClear) { return _mm256_blendv_pd(ifClear, ifSet, m); }
+    AVX2_FN Vec select(Mask m, Vec ifSet, Vec ifClear) {
+        return _mm256_blendv_pd(ifClear, ifSet, m);
+    }
     template <unsigned bits>
     AVX2_FN Mask constantMask() {
         return _mm256_castsi256_pd(_mm256_set_epi64x(bits & 8 ? -1 : 0, bits & 4 ? -1 : 0,
