@@ -320,9 +320,10 @@ TEST_P(Differential, MatchesTheLiteralAlgorithm) {
         << "the input buffer was written";
 }
 
-// Host-like block sizes, single frames, and sizes around where the lane
-// kernels change variant (at twice and three times a body's stage count, and
-// at 32, 64, 128 and 256 frames).
+// Host-like block sizes, single frames, and sizes at and around where the
+// lane kernels change variant (twice and three times a body's stage count:
+// 10, 12, 15, 18 and 27 frames are the first a pipeline fills exactly; and
+// 32, 64, 128 and 256 frames).
 INSTANTIATE_TEST_SUITE_P(
     Kernels, Differential,
     ::testing::Combine(::testing::ValuesIn(everyPath()), ::testing::Range(0, kTypeCount),
@@ -330,8 +331,8 @@ INSTANTIATE_TEST_SUITE_P(
                                          Split{"ThreeFive", {3, 5}}, Split{"Seven", {7}},
                                          Split{"Host64", {64}}, Split{"Host1024", {1024}},
                                          Split{"Mixed",
-                                               {2, 9, 16, 17, 24, 27, 31, 32, 63, 64, 127, 128, 255,
-                                                256, 600}})),
+                                               {2, 9, 10, 12, 15, 16, 17, 18, 24, 27, 31, 32, 63,
+                                                64, 127, 128, 255, 256, 600}})),
     [](const auto& info) {
         return nameOf(std::get<0>(info.param)) + "_" + kTypeNames[std::get<1>(info.param)] + "_" +
                std::get<2>(info.param).name;
