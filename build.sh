@@ -22,7 +22,7 @@ packages=(
     libsndfile1-dev libfftw3-dev libcli11-dev gnuplot-nox libsoxr-dev libebur128-dev
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix
     wine wine32:i386
-    clang libclang-rt-14-dev llvm-14 valgrind
+    clang libclang-rt-14-dev llvm-14 valgrind qemu-user
     lv2-dev sordi liblilv-dev lilv-utils lv2file jalv jackd2 libjack-jackd2-dev
     pybind11-dev python3-dev python3-numpy python3-pytest python3-skbuild
 )
