@@ -279,8 +279,8 @@ using CascadeEngine = void (*)(double* filterState, const float* input, float* o
 // The stages in scalar registers, one after the other. One copy, which the
 // lane kernels call for blocks too short for their lanes to pay.
 template <const auto& body>
-[[gnu::noinline]] void scalarCascade(double* filterState, const float* input, float* output, int32_t frames,
-                   float first) {
+[[gnu::noinline]] void scalarCascade(double* filterState, const float* input, float* output,
+                                     int32_t frames, float first) {
     CascadeRun<body> run(filterState, input, output, first);
     run.run(frames);
     run.store(filterState);

@@ -17,7 +17,8 @@ template <template <const auto&> class Engine>
 constexpr KernelTable kernelsWith() {
     return []<const auto&... body>(bodies::BodySequence<body...>) {
         return KernelTable{runPassFilter, runCascade<body, Engine<body>::run>...};
-    }(bodies::CascadesByType{});
+    }
+    (bodies::CascadesByType{});
 }
 
 // The stages one after the other in scalar registers.

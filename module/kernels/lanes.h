@@ -23,7 +23,8 @@
 // One source file per instruction set includes this file after defining
 // VELMORA_LANES_TARGET, the attribute that compiles these functions for that
 // instruction set (the rest of the library stays at the baseline), and hands
-// LaneCascade its helper layer: a vector type and a few operations on it.
+// LaneCascade its helper layer: a vector type and a few operations on it,
+// each declared VELMORA_LANE_OP.
 #pragma once
 
 #include <algorithm>
@@ -37,6 +38,10 @@
 #ifndef VELMORA_LANES_TARGET
 #error "define VELMORA_LANES_TARGET (the instruction set's target attribute) before lanes.h"
 #endif
+
+// A helper layer's operations: compiled for its instruction set, and always
+// inlined into the kernels.
+#define VELMORA_LANE_OP [[VELMORA_LANES_TARGET, gnu::always_inline]] static
 
 namespace velmora::lanes {
 
@@ -342,6 +347,18 @@ class LaneCascade {
 // longer skew hides that better.
 inline constexpr bool kSixteenRegisters = sizeof(void*) == 8;
 inline constexpr int32_t kNever = INT32_MAX;
+
+// The choice of variant the four- and eight-lane helper layers share: the
+// lanes from the first frame, and the longer skew wherever a call fills its
+// pipeline, except, in the 64-bit build, for bodies of more than six stages
+// (Sympathetic's nine), bound by their operations rather than by the chain.
+struct WideRegisterChoice {
+    static constexpr int32_t lanesFrom = 0;
+    static constexpr int32_t longSkewFrom(int stages) {
+        if (!kSixteenRegisters) return 0;
+        return stages <= 6 ? 0 : kNever;
+    }
+};
 
 // Engines for kernelsWith: one skew throughout, or each call's variant
 // chosen by its frame count. The longer skew takes the hand-over between

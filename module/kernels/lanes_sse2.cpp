@@ -11,8 +11,6 @@ namespace velmora::lanes {
 
 namespace {
 
-#define SSE2_FN [[gnu::target("sse2"), gnu::always_inline]] static
-
 struct Sse2 {
     using Vec = __m128d;
     using Mask = __m128d;
@@ -23,25 +21,25 @@ struct Sse2 {
     static constexpr int32_t lanesFrom = 32;
     static constexpr int32_t longSkewFrom(int) { return kNever; }
 
-    SSE2_FN Vec load(const double* p) { return _mm_loadu_pd(p); }
-    SSE2_FN void store(double* p, Vec v) { _mm_storeu_pd(p, v); }
-    SSE2_FN Vec zero() { return _mm_setzero_pd(); }
-    SSE2_FN Vec add(Vec a, Vec b) { return _mm_add_pd(a, b); }
-    SSE2_FN Vec sub(Vec a, Vec b) { return _mm_sub_pd(a, b); }
-    SSE2_FN Vec mul(Vec a, Vec b) { return _mm_mul_pd(a, b); }
-    SSE2_FN Vec shiftUp(Vec below, Vec v) { return _mm_shuffle_pd(below, v, 0b01); }
-    SSE2_FN Vec shiftIn(double t, Vec v) { return _mm_unpacklo_pd(_mm_set_sd(t), v); }
-    SSE2_FN Vec broadcast(double x) { return _mm_set1_pd(x); }
-    SSE2_FN Mask lessOrEqual(Vec a, Vec b) { return _mm_cmple_pd(a, b); }
-    SSE2_FN Vec select(Mask m, Vec ifSet, Vec ifClear) {
+    VELMORA_LANE_OP Vec load(const double* p) { return _mm_loadu_pd(p); }
+    VELMORA_LANE_OP void store(double* p, Vec v) { _mm_storeu_pd(p, v); }
+    VELMORA_LANE_OP Vec zero() { return _mm_setzero_pd(); }
+    VELMORA_LANE_OP Vec add(Vec a, Vec b) { return _mm_add_pd(a, b); }
+    VELMORA_LANE_OP Vec sub(Vec a, Vec b) { return _mm_sub_pd(a, b); }
+    VELMORA_LANE_OP Vec mul(Vec a, Vec b) { return _mm_mul_pd(a, b); }
+    VELMORA_LANE_OP Vec shiftUp(Vec below, Vec v) { return _mm_shuffle_pd(below, v, 0b01); }
+    VELMORA_LANE_OP Vec shiftIn(double t, Vec v) { return _mm_unpacklo_pd(_mm_set_sd(t), v); }
+    VELMORA_LANE_OP Vec broadcast(double x) { return _mm_set1_pd(x); }
+    VELMORA_LANE_OP Mask lessOrEqual(Vec a, Vec b) { return _mm_cmple_pd(a, b); }
+    VELMORA_LANE_OP Vec select(Mask m, Vec ifSet, Vec ifClear) {
         return _mm_or_pd(_mm_and_pd(m, ifSet), _mm_andnot_pd(m, ifClear));
     }
     template <unsigned bits>
-    SSE2_FN Mask constantMask() {
+    VELMORA_LANE_OP Mask constantMask() {
         return _mm_castsi128_pd(_mm_set_epi64x(bits & 2 ? -1 : 0, bits & 1 ? -1 : 0));
     }
     template <int j>
-    SSE2_FN double lane(Vec v) {
+    VELMORA_LANE_OP double lane(Vec v) {
         if constexpr (j == 0) return _mm_cvtsd_f64(v);
         return _mm_cvtsd_f64(_mm_unpackhi_pd(v, v));
     }
