@@ -257,6 +257,24 @@ void registerCase(const std::string& name, Run&& run) {
         });
 }
 
+// A kernel on ordinary input in host blocks of `block` frames.
+void kernelCase(const std::string& name, velmora::Kernel kernel, int32_t block) {
+    registerCase(name, [=](benchmark::State& s) {
+        Rig rig(ordinaryInput());
+        blocks(s, block, [&](int32_t o, int32_t n) { rig.run(kernel, o, n); });
+    });
+}
+
+// A kernel on zeros, in blocks of 1024, once its state has decayed.
+void decayedCase(const std::string& name, velmora::Kernel kernel) {
+    registerCase(name, [=](benchmark::State& s) {
+        Rig rig(silentInput());
+        auto run = [&](int32_t o, int32_t n) { rig.run(kernel, o, n); };
+        decay(rig, run);
+        blocks(s, 1024, run);
+    });
+}
+
 // Flush to zero, denormals are zero and round down, on top of the defaults.
 constexpr unsigned kHostModes = 0x8000 | 0x0040 | 0x2000;
 
@@ -292,12 +310,8 @@ void registerAll(bool variants) {
                     continue;
                 // The pass filter is the same scalar function on every path.
                 if (type == 0 && &path != &velmora::kernelPaths()[0]) continue;
-                const velmora::Kernel f = (*path.kernels)[type];
-                registerCase(("path/" + std::string(path.name) + "/" + name + size).c_str(),
-                             [=](benchmark::State& s) {
-                                 Rig rig(ordinaryInput());
-                                 blocks(s, block, [&](int32_t o, int32_t n) { rig.run(f, o, n); });
-                             });
+                kernelCase("path/" + std::string(path.name) + "/" + name + size,
+                           (*path.kernels)[type], block);
             }
             // The library's kernel with the host in modes of its own (flush
             // to zero, denormals are zero, round down): every call switches
@@ -310,11 +324,7 @@ void registerAll(bool variants) {
                 blocks(s, block, [&](int32_t o, int32_t n) { rig.run(f, o, n); });
                 _mm_setcsr(usual);
             });
-            registerCase(("literal/" + name + size).c_str(), [=](benchmark::State& s) {
-                Rig rig(ordinaryInput());
-                const auto f = velmora::reference::kernels[type];
-                blocks(s, block, [&](int32_t o, int32_t n) { rig.run(f, o, n); });
-            });
+            kernelCase("literal/" + name + size, velmora::reference::kernels[type], block);
             registerCase(("df1/" + name + size).c_str(), [=](benchmark::State& s) {
                 Rig rig(ordinaryInput());
                 const GenericCascade c = genericCascade(type);
@@ -355,20 +365,8 @@ void registerAll(bool variants) {
     // Silence with the input still active: the state has decayed.
     for (int type = 0; type < kTypeCount; ++type) {
         const std::string name = kNames[type];
-        registerCase(("zeros/" + name + "/1024").c_str(), [=](benchmark::State& s) {
-            Rig rig(silentInput());
-            const velmora::Kernel f = (*velmora::chosenKernelPath().kernels)[type];
-            auto run = [&](int32_t o, int32_t n) { rig.run(f, o, n); };
-            decay(rig, run);
-            blocks(s, 1024, run);
-        });
-        registerCase(("literal-zeros/" + name + "/1024").c_str(), [=](benchmark::State& s) {
-            Rig rig(silentInput());
-            const auto f = velmora::reference::kernels[type];
-            auto run = [&](int32_t o, int32_t n) { rig.run(f, o, n); };
-            decay(rig, run);
-            blocks(s, 1024, run);
-        });
+        decayedCase("zeros/" + name + "/1024", (*velmora::chosenKernelPath().kernels)[type]);
+        decayedCase("literal-zeros/" + name + "/1024", velmora::reference::kernels[type]);
     }
 }
 
