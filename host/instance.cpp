@@ -69,22 +69,6 @@ void Instance::close() {
     declarations.clear();
 }
 
-bool Instance::setBuffer(int32_t pin, float* buffer) {
-    if (pin < 0 || pin >= static_cast<int32_t>(declarations.size())) return false;
-    void* variable = declarations[static_cast<size_t>(pin)].variable;
-    if (variable == nullptr) return false;
-    *static_cast<float**>(variable) = buffer;
-    return true;
-}
-
-bool Instance::setEnum(int32_t pin, int16_t value) {
-    if (pin < 0 || pin >= static_cast<int32_t>(declarations.size())) return false;
-    void* variable = declarations[static_cast<size_t>(pin)].variable;
-    if (variable == nullptr) return false;
-    *static_cast<int16_t*>(variable) = value;
-    return true;
-}
-
 void Instance::sendPinStatus(int32_t pin, int32_t status) {
     ModuleEvent event{};
     event.type = EventPinStatus;

@@ -20,6 +20,17 @@ struct Request {
     float floatValue;
 };
 
+// Writes `value` through the variable address that declaration `pin` gave;
+// false when there is no such declaration or it gave no address.
+template <class Value>
+bool writePinVariable(const std::vector<PinProperties>& declarations, int32_t pin, Value value) {
+    if (pin < 0 || pin >= static_cast<int32_t>(declarations.size())) return false;
+    void* variable = declarations[static_cast<size_t>(pin)].variable;
+    if (variable == nullptr) return false;
+    *static_cast<Value*>(variable) = value;
+    return true;
+}
+
 class Instance {
   public:
     // `pinCount` is the host's answer to PinCount: how many pins it holds.
@@ -53,8 +64,10 @@ class Instance {
     void close();  // opcode 1; the record is gone afterwards
 
     // Writes through the variable address that the pin's declaration gave.
-    bool setBuffer(int32_t pin, float* buffer);
-    bool setEnum(int32_t pin, int16_t value);
+    bool setBuffer(int32_t pin, float* buffer) {
+        return writePinVariable(declarations, pin, buffer);
+    }
+    bool setEnum(int32_t pin, int16_t value) { return writePinVariable(declarations, pin, value); }
 
     // A status change for a pin, delivered as an event of type 0.
     void sendPinStatus(int32_t pin, int32_t status);

@@ -67,20 +67,4 @@ void Subject::process(int32_t offset, int32_t frames) {
     watch.around("the process function", [&] { host.process(offset, frames); });
 }
 
-bool Subject::setAudio(int32_t pin, float* buffer) {
-    if (pin < 0 || pin >= static_cast<int32_t>(pins.size())) return false;
-    void* variable = pins[static_cast<size_t>(pin)].variable;
-    if (variable == nullptr) return false;
-    *static_cast<float**>(variable) = buffer;
-    return true;
-}
-
-bool Subject::setType(int32_t pin, int16_t value) {
-    if (pin < 0 || pin >= static_cast<int32_t>(pins.size())) return false;
-    void* variable = pins[static_cast<size_t>(pin)].variable;
-    if (variable == nullptr) return false;
-    *static_cast<int16_t*>(variable) = value;
-    return true;
-}
-
 }  // namespace velmora::validate

@@ -40,8 +40,8 @@ class Subject {
     void process(int32_t offset, int32_t frames);
 
     // Writes through the variable addresses the declarations gave.
-    bool setAudio(int32_t pin, float* buffer);
-    bool setType(int32_t pin, int16_t value);
+    bool setAudio(int32_t pin, float* buffer) { return host::writePinVariable(pins, pin, buffer); }
+    bool setType(int32_t pin, int16_t value) { return host::writePinVariable(pins, pin, value); }
     const std::vector<PinProperties>& declarations() const { return pins; }
 
     // The host's answers (PinCount, SampleClock, PinBufferClock) and the

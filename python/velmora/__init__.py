@@ -188,7 +188,7 @@ class Body:
         if values.dtype.kind not in "iuf":
             raise TypeError(f"frequencies must be real numbers in Hz; got {_describe(values)}")
         cycles = np.ascontiguousarray(values, dtype=np.float64) / rate
-        return _kernels.frequency_response(self._number, np.ascontiguousarray(cycles))
+        return _kernels.frequency_response(self._number, cycles)
 
     def __getstate__(self):
         return {
