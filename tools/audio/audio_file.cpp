@@ -122,21 +122,10 @@ const char* tagName(int tag) {
 // Room for a long coding history; libsndfile takes less than 16 KiB of it.
 using BroadcastInfo = SF_BROADCAST_INFO_VAR(16000);
 
-constexpr uint64_t kDitherSeed = 0x76656C6D6F7261;  // "velmora"
-
-// The dither's noise: a fixed sequence (splitmix64), so that the same input
-// always gives the same file.
-uint64_t nextRandom(uint64_t& state) {
-    uint64_t z = (state += 0x9E3779B97F4A7C15u);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
-    return z ^ (z >> 31);
-}
-
 // Triangular noise from -1 to 1 (in units of the last bit): the difference
 // of two uniform values, which leaves the rounding error independent of the signal.
-double triangular(uint64_t& state) {
-    const uint64_t r = nextRandom(state);
+double triangular(validate::Random& noise) {
+    const uint64_t r = noise.next();
     return static_cast<double>(r >> 40) * 0x1p-24 -
            static_cast<double>((r >> 16) & 0xFFFFFF) * 0x1p-24;
 }
@@ -204,7 +193,6 @@ AudioWriter::AudioWriter(int fd, std::string fileName, const OutputFormat& forma
     // The encodings libsndfile converts to itself clip rather than wrap around.
     sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
     dither = ditherShort && output.integerBits > 0 && output.integerBits <= 16;
-    ditherState = kDitherSeed;
 }
 
 AudioWriter::~AudioWriter() {
@@ -268,7 +256,7 @@ void AudioWriter::write(const float* samples, int64_t frames) {
         integers.resize(static_cast<size_t>(count));
         for (int64_t i = 0; i < count; ++i) {
             double value = static_cast<double>(samples[i]) * steps;
-            if (dither) value += triangular(ditherState);
+            if (dither) value += triangular(ditherNoise);
             double step = std::isnan(value) ? 0.0 : std::nearbyint(value);
             if (step > steps - 1.0 || step < -steps) {
                 ++clipped;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "output_format.h"
+#include "random.h"
 
 namespace velmora::tool {
 
@@ -85,7 +86,8 @@ class AudioWriter {
     SF_INFO info{};
     SNDFILE* file = nullptr;
     bool dither = false;
-    uint64_t ditherState = 0;
+    // A fixed sequence, so that the same input always gives the same file.
+    validate::Random ditherNoise{0x76656C6D6F7261};  // "velmora"
     std::vector<int32_t> integers;
     int64_t bytes = 0;
     int64_t clipped = 0;

@@ -42,20 +42,22 @@ void BodyChain::filter(const float* in, int64_t frames, std::vector<float>& out)
     }
 }
 
+void BodyChain::filterTuned() {
+    filtered.clear();
+    filter(tuned.data(), static_cast<int64_t>(tuned.size()) / settings.channels, filtered);
+    fromTuned->push(filtered.data(), static_cast<int64_t>(filtered.size()) / settings.channels,
+                    wet);
+}
+
 void BodyChain::push(const float* in, int64_t frames, std::vector<float>& out) {
     if (frames <= 0) return;
-    if (settings.mix != 1.0 || settings.retune) {
-        dry.insert(dry.end(), in, in + frames * settings.channels);
-    }
+    if (keepsDry()) dry.insert(dry.end(), in, in + frames * settings.channels);
     if (!settings.retune) {
         filter(in, frames, wet);
     } else {
         tuned.clear();
         toTuned->push(in, frames, tuned);
-        filtered.clear();
-        filter(tuned.data(), static_cast<int64_t>(tuned.size()) / settings.channels, filtered);
-        fromTuned->push(filtered.data(), static_cast<int64_t>(filtered.size()) / settings.channels,
-                        wet);
+        filterTuned();
     }
     emit(out, false);
 }
@@ -64,21 +66,17 @@ void BodyChain::finish(std::vector<float>& out) {
     if (settings.retune) {
         tuned.clear();
         toTuned->finish(tuned);
-        filtered.clear();
-        filter(tuned.data(), static_cast<int64_t>(tuned.size()) / settings.channels, filtered);
-        fromTuned->push(filtered.data(), static_cast<int64_t>(filtered.size()) / settings.channels,
-                        wet);
+        filterTuned();
         fromTuned->finish(wet);
     }
     emit(out, true);
 }
 
 void BodyChain::emit(std::vector<float>& out, bool last) {
-    const bool keepsDry = settings.mix != 1.0 || settings.retune;
     // Without a dry copy every wet frame is ready; with one, as many as
     // both have, and at the end exactly as many as went in.
-    size_t count = keepsDry ? std::min(dry.size(), wet.size()) : wet.size();
-    if (last && keepsDry) {
+    size_t count = keepsDry() ? std::min(dry.size(), wet.size()) : wet.size();
+    if (last && keepsDry()) {
         wet.resize(dry.size(), 0.0f);
         count = dry.size();
     }
@@ -92,7 +90,7 @@ void BodyChain::emit(std::vector<float>& out, bool last) {
         }
     }
     wet.erase(wet.begin(), wet.begin() + static_cast<std::ptrdiff_t>(count));
-    if (keepsDry) dry.erase(dry.begin(), dry.begin() + static_cast<std::ptrdiff_t>(count));
+    if (keepsDry()) dry.erase(dry.begin(), dry.begin() + static_cast<std::ptrdiff_t>(count));
 }
 
 }  // namespace velmora::tool

@@ -37,7 +37,11 @@ class BodyChain {
 
   private:
     void filter(const float* in, int64_t frames, std::vector<float>& wet);
+    // What waits in `tuned` through the body and back to the input's rate.
+    void filterTuned();
     void emit(std::vector<float>& out, bool last);
+    // The input is kept to be mixed in, or to be matched in length at the end.
+    bool keepsDry() const { return settings.mix != 1.0 || settings.retune; }
 
     ChainSettings settings;
     std::vector<std::unique_ptr<host::Channel>> channels;

@@ -143,12 +143,7 @@ std::string depthsHeld(int major, const SourceFormat& source) {
          {SF_FORMAT_PCM_16, SF_FORMAT_PCM_24, SF_FORMAT_PCM_32, SF_FORMAT_FLOAT}) {
         if (fits(major | subtype, source)) held.push_back(bitsText(subtype));
     }
-    std::string list;
-    for (size_t i = 0; i < held.size(); ++i) {
-        if (i > 0) list += i + 1 == held.size() ? " or " : ", ";
-        list += held[i];
-    }
-    return list.empty() ? "none of them" : list;
+    return held.empty() ? "none of them" : listOf(held, "or");
 }
 
 int integerBits(int subtype) {
@@ -301,16 +296,12 @@ OutputFormat chooseOutputFormat(const std::string& name, const SourceFormat& sou
         throw Error("--type is for standard output and names without an extension; " + name +
                     " says " + extension);
     }
-    if (!extension.empty()) {
-        container = containerFor(extension);
+    // The name's extension, or for "-" and names without one, --type.
+    const std::string asked = extension.empty() ? request.type : extension;
+    if (!asked.empty()) {
+        container = containerFor(asked);
         if (!container) {
-            throw Error("velmora cannot write " + extension + " files; it writes " + kWritableList);
-        }
-    } else if (!request.type.empty()) {
-        container = containerFor(request.type);
-        if (!container) {
-            throw Error("velmora cannot write " + request.type + " files; it writes " +
-                        kWritableList);
+            throw Error("velmora cannot write " + asked + " files; it writes " + kWritableList);
         }
     } else {
         container = inputContainer(source.format);

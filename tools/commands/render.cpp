@@ -383,13 +383,8 @@ RenderResult renderFile(const RenderOptions& options, const LoadedModule& module
              (format.integerBits > 0 ? "; they are written as 0 or full scale" : ""));
     }
     if (!lost.empty()) {
-        std::string what;
-        for (size_t i = 0; i < lost.size(); ++i) {
-            if (i > 0) what += i + 1 == lost.size() ? " and " : ", ";
-            what += lost[i];
-        }
-        note(containerName(format.format) + " has no place for " + what + " of " + inputName +
-             ", so the output goes without");
+        note(containerName(format.format) + " has no place for " + listOf(lost, "and") + " of " +
+             inputName + ", so the output goes without");
     }
     const double peak = writer.peak();
     const std::string turnDown =

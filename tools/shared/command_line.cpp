@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "commands.h"
+#include "tool_error.h"
 
 namespace velmora::tool {
 
@@ -46,20 +47,14 @@ std::string nearest(const std::string& word, const std::vector<std::string>& can
     return best;
 }
 
-std::string oneOf(const std::vector<std::string>& names) {
-    std::string list;
-    for (size_t i = 0; i < names.size(); ++i) {
-        if (i > 0) list += i + 1 == names.size() ? " or " : ", ";
-        list += names[i];
-    }
-    return list;
+bool isNumber(const std::string& word) {
+    double number = 0.0;
+    const auto [end, status] = std::from_chars(word.data(), word.data() + word.size(), number);
+    return !word.empty() && status == std::errc{} && end == word.data() + word.size();
 }
 
 bool looksLikeOption(const std::string& word) {
-    if (word.size() < 2 || word[0] != '-') return false;
-    double number = 0.0;
-    const auto [end, status] = std::from_chars(word.data(), word.data() + word.size(), number);
-    return status != std::errc{} || end != word.data() + word.size();  // -1 is a value
+    return word.size() >= 2 && word[0] == '-' && !isNumber(word);  // -1 is a value
 }
 
 std::vector<std::string> optionNames(const CLI::App& command) {
@@ -85,12 +80,6 @@ std::string explain(const CLI::ParseError& error) {
         return "a value is not a number: " + what;
     }
     return what;
-}
-
-bool isNumber(const std::string& word) {
-    double number = 0.0;
-    const auto [end, status] = std::from_chars(word.data(), word.data() + word.size(), number);
-    return !word.empty() && status == std::errc{} && end == word.data() + word.size();
 }
 
 struct OptionalValue {
@@ -175,7 +164,7 @@ std::optional<int> parseCommandLine(CLI::App& app, const std::vector<Command>& c
     const std::string first = argc > 1 ? argv[1] : "";
     const bool forProgram = first == "-h" || first == "--help" || first == "--version";
     if (first.empty()) {
-        return fail("name a command: " + oneOf(names), "velmora --help");
+        return fail("name a command: " + listOf(names, "or"), "velmora --help");
     }
     if (!forProgram && first[0] == '-') {
         return fail("unknown option " + first +
@@ -186,7 +175,7 @@ std::optional<int> parseCommandLine(CLI::App& app, const std::vector<Command>& c
     if (!forProgram && std::find(names.begin(), names.end(), first) == names.end()) {
         const std::string guess = nearest(first, names);
         return fail("unknown command \"" + first + "\"; " +
-                        (guess.empty() ? "the commands are " + oneOf(names)
+                        (guess.empty() ? "the commands are " + listOf(names, "or")
                                        : "did you mean " + guess + "?"),
                     "velmora --help");
     }

@@ -25,7 +25,7 @@ struct LoadedModule {
 // `path`, or when empty the library built beside this program.
 std::string modulePathOrDefault(const std::string& path);
 
-// `path`, or when empty the library built beside this program. Throws with
+// Loads `path`, or when empty the library built beside this program. Throws with
 // the loader's or the host's message.
 LoadedModule loadModule(const std::string& path);
 

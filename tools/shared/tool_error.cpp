@@ -42,4 +42,13 @@ void note(const std::string& text) {
     std::cerr << "velmora: " << text << '\n';
 }
 
+std::string listOf(const std::vector<std::string>& items, const std::string& conjunction) {
+    std::string list;
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (i > 0) list += i + 1 == items.size() ? " " + conjunction + " " : ", ";
+        list += items[i];
+    }
+    return list;
+}
+
 }  // namespace velmora::tool

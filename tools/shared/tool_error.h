@@ -25,6 +25,9 @@ void checkInterrupted();
 // that collects its notes (NoteCollector), kept for the caller instead.
 void note(const std::string& text);
 
+// Items as a message names them: "a, b or c" with `conjunction` "or".
+std::string listOf(const std::vector<std::string>& items, const std::string& conjunction);
+
 // While alive, this thread's notes go into `notes` rather than to stderr, so
 // that work done on several threads reports in order, per job.
 class NoteCollector {
