@@ -24,7 +24,9 @@ packages=(
     wine wine32:i386
     clang libclang-rt-14-dev llvm-14 valgrind qemu-user
     lv2-dev sordi liblilv-dev lilv-utils lv2file jalv jackd2 libjack-jackd2-dev
+    gstreamer1.0-tools gstreamer1.0-plugins-bad
     pybind11-dev python3-dev python3-numpy python3-pytest python3-skbuild
+    python3-soundfile python3-distributed
 )
 
 missing_packages() {
