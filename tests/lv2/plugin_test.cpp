@@ -554,21 +554,33 @@ TEST(Plugin, StereoIsRightUnderEveryAliasingAHostMayChoose) {
 }
 
 // At Mix 0 the output is the input, bit for bit: negative zeros, and a NaN
-// that spoils the filter's history touches its own frame alone. The host's
-// floating-point modes change nothing.
-TEST(Plugin, MixZeroIsTheInputItself) {
+// that spoils the filter's history touches its own frame alone. Trim, Mix
+// and their ramps compute in the default floating-point modes whatever the
+// host's.
+TEST(Plugin, MixZeroIsTheInputItselfAndTheBlendIgnoresTheHostsModes) {
     std::vector<float> input = testSignal(3000, 23);
     input[10] = NAN;
     input[11] = -0.0f;
     input[2000] = INFINITY;
-    PluginInstance plugin(kMono, kRate);
-    plugin.mix = 0.0f;
-    plugin.trim = -6.0f;
-    const unsigned modes = _mm_getcsr();
-    _mm_setcsr(modes | 0x8040 | 0x6000);  // flush to zero, denormals are zero, toward zero
-    const auto played = runPlugin(plugin, {input}, {1024});
-    _mm_setcsr(modes);
-    EXPECT_TRUE(sameBits(played[0], input));
+    auto play = [&](float mix, unsigned modes) {
+        PluginInstance plugin(kMono, kRate);
+        plugin.trim = -6.0f;
+        plugin.mix = mix;
+        const unsigned host = _mm_getcsr();
+        _mm_setcsr(modes);
+        const auto first = runPlugin(plugin, {input}, {1024});
+        plugin.mix = 1.0f - mix;  // a ramp, mid-stream
+        const auto second = runPlugin(plugin, {input}, {1024});
+        _mm_setcsr(host);
+        std::vector<float> both = first[0];
+        both.insert(both.end(), second[0].begin(), second[0].end());
+        return both;
+    };
+    constexpr unsigned kDefaults = 0x1F80;
+    constexpr unsigned kOdd = kDefaults | 0x8040 | 0x6000;  // flush, denormals zero, toward zero
+    const std::vector<float> dry = play(0.0f, kOdd);
+    EXPECT_TRUE(sameBits(std::vector<float>(dry.begin(), dry.begin() + 3000), input));
+    EXPECT_TRUE(sameBits(play(0.3f, kOdd), play(0.3f, kDefaults)));
 }
 
 // run() is real-time safe: it allocates nothing, whatever the controls do.
