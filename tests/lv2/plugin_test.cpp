@@ -2,6 +2,7 @@
 // the plugin plays, held bit for bit against Module.so driven through the
 // reference host.
 #include <gtest/gtest.h>
+#include <xmmintrin.h>
 
 #include <algorithm>
 #include <bit>
@@ -494,6 +495,92 @@ TEST(Plugin, TrimAndMixMoveSmoothlyAndComeBackExact) {
         for (size_t i = back + ramp; i < input.size(); ++i)
             ASSERT_EQ(std::bit_cast<uint32_t>(output[i]), std::bit_cast<uint32_t>(wet[i])) << i;
     }
+}
+
+// LV2 lets a host give any output the buffer of any input, and both inputs
+// one buffer. Whichever it chooses, each channel is its input through the
+// body, blended with that same input.
+TEST(Plugin, StereoIsRightUnderEveryAliasingAHostMayChoose) {
+    const std::vector<float> left = testSignal(6000, 21), right = testSignal(6000, 22);
+    enum Buffer { Own, InL, InR };
+    struct Aliasing {
+        bool sharedInput;  // both inputs read one buffer (the left signal)
+        Buffer outL, outR;
+    };
+    std::vector<Aliasing> aliasings;
+    for (const bool shared : {false, true}) {
+        for (const Buffer l : {Own, InL, InR}) {
+            for (const Buffer r : {Own, InL, InR}) {
+                const bool sameBuffer = l != Own && (l == r || (shared && r != Own));
+                if (!sameBuffer) aliasings.push_back({shared, l, r});
+            }
+        }
+    }
+    for (const float mix : {1.0f, 0.5f}) {
+        PluginInstance reference(kStereo, kRate);
+        reference.body = 9;
+        reference.mix = mix;
+        for (const Aliasing& a : aliasings) {
+            SCOPED_TRACE(testing::Message() << "mix " << mix << ", shared " << a.sharedInput
+                                            << ", out_l " << a.outL << ", out_r " << a.outR);
+            const std::vector<float>& rightSignal = a.sharedInput ? left : right;
+            const auto expected = runPlugin(reference, {left, rightSignal}, {4096});
+            reference.deactivate();
+            reference.activate();
+
+            PluginInstance plugin(kStereo, kRate);
+            plugin.body = 9;
+            plugin.mix = mix;
+            std::vector<float> played[2] = {std::vector<float>(left.size()),
+                                            std::vector<float>(left.size())};
+            inBlocks(0, left.size(), kOddBlocks, [&](size_t at, uint32_t n) {
+                std::vector<float> inL(left.begin() + at, left.begin() + at + n);
+                std::vector<float> inR(rightSignal.begin() + at, rightSignal.begin() + at + n);
+                std::vector<float> ownL(n), ownR(n);
+                float* inputs[2] = {inL.data(), a.sharedInput ? inL.data() : inR.data()};
+                auto buffer = [&](Buffer b, std::vector<float>& own) {
+                    return b == Own ? own.data() : inputs[b == InL ? 0 : 1];
+                };
+                float* outL = buffer(a.outL, ownL);
+                float* outR = buffer(a.outR, ownR);
+                plugin.run({inputs[0], inputs[1]}, {outL, outR}, n);
+                std::copy_n(outL, n, played[0].begin() + at);
+                std::copy_n(outR, n, played[1].begin() + at);
+            });
+            EXPECT_TRUE(sameBits(played[0], expected[0]));
+            EXPECT_TRUE(sameBits(played[1], expected[1]));
+        }
+    }
+}
+
+// At Mix 0 the output is the input, bit for bit: negative zeros, and a NaN
+// that spoils the filter's history touches its own frame alone. Trim, Mix
+// and their ramps compute in the default floating-point modes whatever the
+// host's.
+TEST(Plugin, MixZeroIsTheInputItselfAndTheBlendIgnoresTheHostsModes) {
+    std::vector<float> input = testSignal(3000, 23);
+    input[10] = NAN;
+    input[11] = -0.0f;
+    input[2000] = INFINITY;
+    auto play = [&](float mix, unsigned modes) {
+        PluginInstance plugin(kMono, kRate);
+        plugin.trim = -6.0f;
+        plugin.mix = mix;
+        const unsigned host = _mm_getcsr();
+        _mm_setcsr(modes);
+        const auto first = runPlugin(plugin, {input}, {1024});
+        plugin.mix = 1.0f - mix;  // a ramp, mid-stream
+        const auto second = runPlugin(plugin, {input}, {1024});
+        _mm_setcsr(host);
+        std::vector<float> both = first[0];
+        both.insert(both.end(), second[0].begin(), second[0].end());
+        return both;
+    };
+    constexpr unsigned kDefaults = 0x1F80;
+    constexpr unsigned kOdd = kDefaults | 0x8040 | 0x6000;  // flush, denormals zero, toward zero
+    const std::vector<float> dry = play(0.0f, kOdd);
+    EXPECT_TRUE(sameBits(std::vector<float>(dry.begin(), dry.begin() + 3000), input));
+    EXPECT_TRUE(sameBits(play(0.3f, kOdd), play(0.3f, kDefaults)));
 }
 
 // run() is real-time safe: it allocates nothing, whatever the controls do.

@@ -81,3 +81,35 @@ def test_copies_and_restored_bodies_stream_on_their_own():
     assert_same_bits(body.process(signal[1000:], 44000), first)
     fresh = pickle.loads(pickle.dumps(velmora.Body(6)))
     assert fresh.channels is None and fresh.body == 6
+
+
+def crafted_states():
+    """States a pickle may carry that no Body gave, each with what is wrong."""
+    body = velmora.Body("cello1")
+    body.process(noise((2, 100), seed=3), 44000)
+    good = body.__getstate__()
+    history, flag, seen = good["stream"][1][0]
+    channel = lambda **change: ({"history": history, "flag": flag, "seen": seen} | change).values()
+    stream = lambda *channels: {"body": 8, "stream": (8, tuple(tuple(c) for c in channels))}
+    return {
+        "another body's stream": {"body": 1, "stream": good["stream"]},
+        "not a dict": [8, None],
+        "a key missing": {"body": 8},
+        "no such body": {"body": 17, "stream": None},
+        "a body by name": {"body": "8", "stream": None},
+        "a stream of another shape": {"body": 8, "stream": (8,)},
+        "channels not a tuple": {"body": 8, "stream": (8, "channels")},
+        "a channel not a triple": stream((history, flag)),
+        "a short history": stream(channel(history=history[:19])),
+        "a history with a NaN": stream(channel(history=(float("nan"),) + history[1:])),
+        "a history of strings": stream(channel(history=("0",) * 20)),
+        "a flag that is not a bool": stream(channel(flag=1)),
+        "a channel on another body": stream(channel(seen=9)),
+    }
+
+
+@pytest.mark.parametrize("what", list(crafted_states()))
+def test_a_crafted_state_is_a_value_error(what):
+    state = crafted_states()[what]
+    with pytest.raises(ValueError, match="not the state of a pickled velmora.Body"):
+        pickle.loads(pickle.dumps(velmora.Body(8))).__setstate__(state)
