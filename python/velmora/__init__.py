@@ -61,9 +61,11 @@ class Body:
     Streams: body.process(chunk, sample_rate) filters a signal that arrives
     in pieces, each channel keeping its history from call to call, so that a
     signal cut anywhere gives the same bits as one call; reset() starts over.
-    Setting body.body on a stream plays the new body from the next sample
-    on, with each channel's history kept and its first sample softened to
-    a quarter, as the module does when its body changes.
+    Setting body.body on a stream crossfades each channel from the old body
+    to the new one over the next 1024 frames, the new one starting from a
+    clear state, as the module does when its body changes: afterwards the
+    stream is the new body's alone, and no change, however fast, is louder
+    than the two bodies' own output.
 
     The interpreter lock is released while filtering, so threads filtering
     different arrays run in parallel. A Body is safe to use from one thread
@@ -86,8 +88,8 @@ class Body:
     def body(self):
         """The body's number, 0 to 16. Set it to a number or a name.
 
-        Mid-stream, a new body keeps each channel's history and softens its
-        next sample; setting the body it already plays changes nothing.
+        Mid-stream, a new body crossfades in over the next 1024 frames from a
+        clear state; setting the body it already plays changes nothing.
         """
         return self._number
 
