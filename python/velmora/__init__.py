@@ -74,7 +74,8 @@ class Body:
     taken one after another and never damage it, but its chunks then go in
     whatever order the threads reach it: give each stream its own Body.
 
-    A Body pickles with its body and, mid-stream, its history: a copy
+    A Body pickles with its body and, mid-stream, its history (a change of
+    body's crossfade in progress included): a copy
     restored elsewhere (another process, a multiprocessing, Dask or Ray
     worker) continues the stream with the same bits.
     """
