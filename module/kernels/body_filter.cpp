@@ -33,9 +33,10 @@ void BodyFilter::change(int32_t body) {
         // A change during a fade starts a new one from the body that has the
         // larger share of what is playing now; the other, whose share is at
         // most a half, is dropped. Two bodies at most ever run, and every
-        // sample stays a weighted mean of two bodies' own samples.
-        const bool newHasHalf = 2 * (kFadeFrames - fadeRemaining) >= kFadeFrames;
-        if (fadeRemaining == 0 || newHasHalf) fading = playing;
+        // sample stays a weighted mean of two bodies' own samples. Outside a
+        // fade the body playing has the whole share.
+        const bool playingHasHalf = 2 * (kFadeFrames - fadeRemaining) >= kFadeFrames;
+        if (playingHasHalf) fading = playing;
         fadeRemaining = kFadeFrames;
     }
     // Nothing played since the history was cleared: nothing to fade from.
