@@ -57,8 +57,8 @@ double readControl(const float* port, const ControlRange& range) {
 }
 
 // The Body port as a "Type" value. Values outside 0 to 16 are passed on as
-// they are, so they play Violin I and count as a change of body exactly as
-// they would in the module's 16-bit pin.
+// they are, so they play Violin I exactly as they would in the module's
+// 16-bit pin.
 int32_t readBody(const float* port) {
     if (port == nullptr || std::isnan(*port)) return kDefaultBody;
     const float value = std::clamp(*port, -32768.0f, 32767.0f);
@@ -108,9 +108,6 @@ class Bodies {
             // Playing from the start on one body is not a change of body.
             for (int c = 0; c < channels; ++c)
                 filters[c].open(type);
-        } else if (type != filters[0].previousType) {
-            for (int c = 0; c < channels; ++c)
-                filters[c].reconsider(type);
         }
         followControls();
         fresh = false;

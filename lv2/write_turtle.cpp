@@ -36,8 +36,9 @@ constexpr const char* kComment =
     "each a cascade of two-pole resonators run in double precision. The bodies are tuned "
     "at a sample rate of 44000 Hz; at other rates every resonance moves with the rate "
     "(at 48000 Hz each lies 48/44 higher, at 96000 Hz 96/44 higher). A change of Body "
-    "keeps the filter's history and softens its first sample, so the switch does not "
-    "click. Trim sets the level of the filtered signal, which the bodies raise by up to "
+    "crossfades from the old body to the new over 1024 frames, the new one starting "
+    "from a clear state, so the switch neither clicks nor bursts. Trim sets the level of the "
+    "filtered signal, which the bodies raise by up to "
     "20 dB, and Mix blends it with the dry input; both follow automation smoothly. At "
     "Trim 0 dB and Mix 1 the output is exactly that of the Velmora module.";
 

@@ -124,7 +124,6 @@ void Module::onPinStatusChange(SEPin*) {
     } else {
         setProcessFunction(velmora::processFunctionForType(type));
     }
-    body.reconsider(type);
 }
 
 void SE_CDECL Module::processSilence(void* module, int32_t offset, int32_t frames) {
@@ -135,6 +134,6 @@ void SE_CDECL Module::processSilence(void* module, int32_t offset, int32_t frame
     // counter run on past its range would stop the Idle requests.
     if (m.silenceCountdown > 0) m.silenceCountdown -= std::min(count, m.silenceCountdown);
     if (m.outBuffer != nullptr && count > 0) std::fill_n(m.outBuffer + offset, count, 0.0f);
-    m.body.state.clear();
+    m.body.clear();
     if (m.silenceCountdown <= 0) m.callHost(Idle);
 }

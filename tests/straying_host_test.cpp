@@ -72,8 +72,8 @@ TEST(StrayingHost, AbsurdPinCountMakesAtMostTheCapAndPlays) {
         host.sendPinStatus(65536, 0);
         EXPECT_TRUE(host.requests.empty()) << count;
         host.process(0, 512);
-        Direct d;
-        d.run(1, input.data(), expected.data(), 512, false);
+        Direct d(1);
+        d.run(1, input.data(), expected.data(), 512);
         EXPECT_EQ(output, expected) << count;
     }
 }
@@ -99,9 +99,9 @@ TEST(StrayingHost, NegativeOffsetsAreCallsWithoutFrames) {
         EXPECT_EQ(m.output, before) << "type " << type;
         m.host.process(256, 256);
 
-        Direct d;
+        Direct d(type);
         std::vector<float> expected(512);
-        d.run(type, m.input.data() + kLead, expected.data(), 512, false);
+        d.run(type, m.input.data() + kLead, expected.data(), 512);
         size_t where = 0;
         const std::vector<float> played(m.output.begin() + kLead, m.output.begin() + kLead + 512);
         EXPECT_TRUE(sameBits(played, expected, where)) << "type " << type << ", frame " << where;

@@ -69,11 +69,7 @@ void filterPiece(BodyFilter& filter, int32_t type, const char* in, py::ssize_t s
 // released, so a thread waiting for a stream never stops the others.
 class Channels {
   public:
-    // The state of one channel as Python keeps it in a pickle: the 20
-    // history values, the first-sample flag and the body last seen.
-    using ChannelState = std::tuple<py::tuple, bool, int32_t>;
-
-    Channels(int32_t type, py::ssize_t count) : openedAs(type), type(type), channelCount(count) {
+    Channels(int32_t type, py::ssize_t count) : type(type), channelCount(count) {
         if (count < 0) throw py::value_error("a signal cannot have fewer than 0 channels");
     }
 
@@ -121,16 +117,18 @@ class Channels {
         return output;
     }
 
-    // The module's rule for a change of body: each channel keeps its
-    // history, and its first sample from now on is softened.
+    // The kernel layer's rule for a change of body: from the next frame on,
+    // each channel crossfades from the old body to the new one.
     void changeBody(int32_t newType) {
         const py::gil_scoped_release unlocked;
         const std::lock_guard one(inUse);
         type = newType;
-        for (BodyFilter& filter : filters)
-            filter.reconsider(newType);
     }
 
+    // Per channel, as a pickle keeps it: the playing body's history and
+    // number, the fading body's history and number, the frames of the fade
+    // still to come and whether anything has played since the history was
+    // cleared.
     py::tuple state() {
         std::vector<BodyFilter> channels;
         int32_t body = 0;
@@ -144,16 +142,16 @@ class Channels {
         }
         py::list saved;
         for (const BodyFilter& filter : channels) {
-            py::tuple history(std::size(filter.state.filterState));
-            for (size_t i = 0; i < std::size(filter.state.filterState); ++i)
-                history[i] = filter.state.filterState[i];
-            saved.append(
-                py::make_tuple(history, filter.state.firstSampleFlag, filter.previousType));
+            saved.append(py::make_tuple(historyOf(filter.playing), filter.playing.body,
+                                        historyOf(filter.fading), filter.fading.body,
+                                        filter.fadeRemaining, filter.played));
         }
         return py::make_tuple(body, py::tuple(saved));
     }
 
-    // The caller has checked that the state is one state() gives.
+    // The caller has checked that the state is one state() gives. Also takes
+    // the state pickled before changes of body crossfaded: the history, a
+    // flag no longer used and the body, with no fade running.
     static std::unique_ptr<Channels> fromState(const py::tuple& saved) {
         try {
             if (saved.size() != 2) throw py::value_error("not the state of a velmora stream");
@@ -161,15 +159,22 @@ class Channels {
             auto channels = std::make_unique<Channels>(
                 saved[0].cast<int32_t>(), static_cast<py::ssize_t>(channelStates.size()));
             for (const py::handle item : channelStates) {
-                const auto [history, flag, previousType] = item.cast<ChannelState>();
+                const auto values = item.cast<py::tuple>();
                 BodyFilter filter;
-                if (history.size() != std::size(filter.state.filterState)) {
+                if (values.size() == 6) {
+                    restore(filter.playing, values[0], values[1]);
+                    restore(filter.fading, values[2], values[3]);
+                    filter.fadeRemaining = values[4].cast<int32_t>();
+                    filter.played = values[5].cast<bool>();
+                    if (filter.fadeRemaining < 0 || filter.fadeRemaining > BodyFilter::kFadeFrames) {
+                        throw py::value_error("not the state of a velmora stream");
+                    }
+                } else if (values.size() == 3) {
+                    restore(filter.playing, values[0], values[2]);
+                    filter.played = true;
+                } else {
                     throw py::value_error("not the state of a velmora stream");
                 }
-                for (size_t i = 0; i < history.size(); ++i)
-                    filter.state.filterState[i] = history[i].cast<double>();
-                filter.state.firstSampleFlag = flag;
-                filter.previousType = previousType;
                 channels->filters.push_back(filter);
             }
             return channels;
@@ -180,11 +185,10 @@ class Channels {
 
   private:
     // What every channel of a stream that has filtered nothing yet holds:
-    // opened on its first body, and any change since seen once.
+    // nothing has played, so its first frames play the current body.
     BodyFilter freshFilter() const {
         BodyFilter filter;
-        filter.open(openedAs);
-        if (type != openedAs) filter.reconsider(type);
+        filter.open(type);
         return filter;
     }
 
@@ -194,7 +198,25 @@ class Channels {
         if (filters.empty()) filters.assign(static_cast<size_t>(count()), freshFilter());
     }
 
-    int32_t openedAs;  // the body the stream started on
+    static py::tuple historyOf(const BodyFilter::Voice& voice) {
+        const auto& values = voice.state.filterState;
+        py::tuple history(std::size(values));
+        for (size_t i = 0; i < std::size(values); ++i)
+            history[i] = values[i];
+        return history;
+    }
+
+    static void restore(BodyFilter::Voice& voice, const py::handle& history,
+                        const py::handle& body) {
+        const auto values = history.cast<py::tuple>();
+        if (values.size() != std::size(voice.state.filterState)) {
+            throw py::value_error("not the state of a velmora stream");
+        }
+        for (size_t i = 0; i < values.size(); ++i)
+            voice.state.filterState[i] = values[i].cast<double>();
+        voice.body = bodyOfType(body.cast<int32_t>());
+    }
+
     int32_t type;
     py::ssize_t channelCount;
     std::vector<BodyFilter> filters;  // one per channel, once frames have come
@@ -258,7 +280,8 @@ PYBIND11_MODULE(_kernels, m) {
              "The next frames of every channel (a float32 array of shape (channels, frames)) "
              "filtered, as a new array.")
         .def("change_body", &Channels::changeBody, py::arg("body"),
-             "Plays another body: each channel keeps its history and softens its next sample.")
+             "Plays another body: each channel crossfades to it, from a clear history, over "
+             "the next 1024 frames.")
         .def("state", &Channels::state, "Everything the channels carry, as plain values.")
         .def_static("from_state", &Channels::fromState, py::arg("state"),
                     "Channels that continue from what state() gave.");

@@ -143,9 +143,11 @@ class Body:
     Streams: body.process(chunk, sample_rate) filters a signal that arrives
     in pieces, each channel keeping its history from call to call, so that a
     signal cut anywhere gives the same bits as one call; reset() starts over.
-    Setting body.body on a stream plays the new body from the next sample
-    on, with each channel's history kept and its first sample softened to
-    a quarter, as the module does when its body changes.
+    Setting body.body on a stream crossfades each channel from the old body
+    to the new one over the next 1024 frames, the new one starting from a
+    clear state, as the module does when its body changes: afterwards the
+    stream is the new body's alone, and no change, however fast, is louder
+    than the two bodies' own output.
 
     The interpreter lock is released while filtering, so threads filtering
     different arrays run in parallel, and taken back every few milliseconds
@@ -156,7 +158,8 @@ class Body:
     taken one after another and never damage it, but its chunks then go in
     whatever order the threads reach it: give each stream its own Body.
 
-    A Body pickles with its body and, mid-stream, its history: a copy
+    A Body pickles with its body and, mid-stream, its history (a change of
+    body's crossfade in progress included): a copy
     restored elsewhere (another process, a multiprocessing, Dask or Ray
     worker) continues the stream with the same bits.
     """
@@ -170,8 +173,8 @@ class Body:
     def body(self):
         """The body's number, 0 to 16. Set it to a number or a name.
 
-        Mid-stream, a new body keeps each channel's history and softens its
-        next sample; setting the body it already plays changes nothing.
+        Mid-stream, a new body crossfades in over the next 1024 frames from a
+        clear state; setting the body it already plays changes nothing.
         """
         return self._number
 
@@ -402,20 +405,40 @@ def _checked_state(state):
         raise refused("its stream is not a (body, channels) pair")
     if type(stream[0]) is not int or stream[0] != number:
         raise refused(f"its stream plays body {stream[0]!r}, not the Body's {number}")
-    for channel in stream[1]:
-        if not (isinstance(channel, tuple) and len(channel) == 3):
-            raise refused("a channel of its stream is not a (history, flag, body) triple")
-        history, flag, seen = channel
+    def check_history(history):
         if not (
             isinstance(history, tuple)
             and len(history) == 20
             and all(type(v) is float and math.isfinite(v) for v in history)
         ):
             raise refused("a channel's history is not 20 finite floats")
-        if type(flag) is not bool:
-            raise refused("a channel's first-sample flag is not a bool")
-        if type(seen) is not int or seen != number:
-            raise refused(f"a channel last played body {seen!r}, not the Body's {number}")
+
+    def check_body(seen):
+        if type(seen) is not int or seen not in _NAMES:
+            raise refused(f"a channel plays {seen!r}, which is not a body's number")
+
+    for channel in stream[1]:
+        # (history, body, fading history, fading body, frames of fade left,
+        # played); a stream pickled before changes of body faded has
+        # (history, flag, body).
+        if not (isinstance(channel, tuple) and len(channel) in (3, 6)):
+            raise refused("a channel of its stream is not a channel's state")
+        if len(channel) == 3:
+            history, flag, seen = channel
+            check_history(history)
+            check_body(seen)
+            if type(flag) is not bool:
+                raise refused("a channel's first-sample flag is not a bool")
+            continue
+        history, seen, fading_history, fading, remaining, played = channel
+        check_history(history)
+        check_history(fading_history)
+        check_body(seen)
+        check_body(fading)
+        if type(remaining) is not int or not 0 <= remaining <= 1024:
+            raise refused("a channel's fade is not 0 to 1024 frames")
+        if type(played) is not bool:
+            raise refused("a channel's played mark is not a bool")
     return number, stream
 
 

@@ -363,9 +363,9 @@ TEST(Plugin, ValuesOutsideTheBodiesPlayViolinI) {
     }
 }
 
-// A body change while playing is the module's: the new body takes over the
-// history and softens its first sample; the pass filter softens nothing;
-// values that play the same kernel still count as a change, as in the module.
+// A body change while playing is the module's crossfade, in any blocks: the
+// pass filter fades like any body, values that play the same body are no
+// change, and changes come in the middle of fades.
 TEST(Plugin, BodyChangesMidStreamAreTheModules) {
     const std::vector<std::pair<size_t, int16_t>> changes = {
         {0, 1},      {3000, 8},  {5000, 0},   {6500, 11},  {9000, 16},
@@ -389,6 +389,60 @@ TEST(Plugin, BodyChangesMidStreamAreTheModules) {
     }
     EXPECT_TRUE(sameBits(left, expected));
     EXPECT_TRUE(sameBits(right, expected));
+}
+
+// Every ordered pair of bodies: during the fade each sample lies between the
+// old body's own and the new body's own from a clear state at the change,
+// and afterwards it is the new body's, bit for bit. A new body every 64
+// frames never rises above the loudest body's own level. A new body that
+// took over the old one's history would burst far beyond both.
+TEST(Plugin, BodyChangesStayWithinTheBodiesOwnLevels) {
+    constexpr size_t kChange = 4096, kFade = 1024;
+    const std::vector<float> input = testSignal(kChange + 2 * kFade, 7);
+    const std::vector<float> tail(input.begin() + kChange, input.end());
+    std::vector<std::vector<float>> whole, fresh;
+    float loudest = 0.0f;
+    for (int16_t body = 0; body < velmora::kTypeCount; ++body) {
+        whole.push_back(moduleOutput(input, body));
+        fresh.push_back(moduleOutput(tail, body));
+        for (const float v : whole.back())
+            loudest = std::max(loudest, std::fabs(v));
+    }
+    for (int16_t from = 0; from < velmora::kTypeCount; ++from) {
+        for (int16_t to = 0; to < velmora::kTypeCount; ++to) {
+            if (from == to) continue;
+            SCOPED_TRACE(std::to_string(from) + " -> " + std::to_string(to));
+            PluginInstance plugin(kMono, kRate);
+            std::vector<float> out(input.size());
+            auto play = [&](size_t at, uint32_t n) {
+                plugin.run({input.data() + at}, {out.data() + at}, n);
+            };
+            plugin.body = from;
+            inBlocks(0, kChange, kOddBlocks, play);
+            plugin.body = to;
+            inBlocks(kChange, input.size(), kOddBlocks, play);
+            for (size_t i = kChange; i < kChange + kFade; ++i) {
+                const float bound =
+                    std::max(std::fabs(whole[static_cast<size_t>(from)][i]),
+                             std::fabs(fresh[static_cast<size_t>(to)][i - kChange]));
+                ASSERT_LE(std::fabs(out[i]), bound) << "frame " << i;
+            }
+            const std::vector<float> after(out.begin() + kChange + kFade, out.end());
+            ASSERT_TRUE(
+                sameBits(after, std::vector<float>(fresh[static_cast<size_t>(to)].begin() + kFade,
+                                                   fresh[static_cast<size_t>(to)].end())));
+        }
+    }
+
+    PluginInstance plugin(kStereo, kRate);
+    std::vector<float> left(input.size()), right(input.size());
+    inBlocks(0, input.size(), {64}, [&](size_t at, uint32_t n) {
+        plugin.body = static_cast<float>(at / 64 * 7 % 17);
+        plugin.run({input.data() + at, input.data() + at}, {left.data() + at, right.data() + at},
+                   n);
+    });
+    for (size_t i = 0; i < input.size(); ++i)
+        ASSERT_LE(std::fabs(left[i]), loudest) << "frame " << i;
 }
 
 // Not-a-number and infinities in the input do to the plugin what they do to

@@ -36,8 +36,8 @@ def test_a_stream_in_odd_chunks_matches_the_module_in_blocks(body, reference):
 
 
 def test_a_change_of_body_mid_stream_follows_the_module(module_library):
-    # Through the pass filter too, which leaves the softening for the next
-    # resonator body, and between bodies of different lengths.
+    # Fades to and from the pass filter, a change in the middle of a fade,
+    # and bodies of different lengths.
     changes = [(0, 1), (700, 11), (1500, 0), (1501, 16), (2300, 12), (3100, 13), (4000, 8)]
     signal = noise(5000, seed=7)
     stream = velmora.Body(changes[0][1])
