@@ -1,6 +1,10 @@
 #include "audio_file.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -82,6 +86,44 @@ std::vector<int> impliedOrder(int channels) {
     }
 }
 
+// Speaker order of Vorbis and Opus by channel count, up to 7.1; their
+// files hold the channels in this order, whatever order WAV has.
+std::vector<int> vorbisOrder(int channels) {
+    enum : int {
+        L = SF_CHANNEL_MAP_LEFT,
+        R = SF_CHANNEL_MAP_RIGHT,
+        C = SF_CHANNEL_MAP_CENTER,
+        LFE = SF_CHANNEL_MAP_LFE,
+        BL = SF_CHANNEL_MAP_REAR_LEFT,
+        BR = SF_CHANNEL_MAP_REAR_RIGHT,
+        BC = SF_CHANNEL_MAP_REAR_CENTER,
+        SL = SF_CHANNEL_MAP_SIDE_LEFT,
+        SR = SF_CHANNEL_MAP_SIDE_RIGHT,
+    };
+    switch (channels) {
+        case 3:
+            return {L, C, R};
+        case 4:
+            return {L, R, BL, BR};
+        case 5:
+            return {L, C, R, BL, BR};
+        case 6:
+            return {L, C, R, BL, BR, LFE};
+        case 7:
+            return {L, C, R, SL, SR, BC, LFE};
+        case 8:
+            return {L, C, R, SL, SR, BL, BR, LFE};
+        default:
+            return {};
+    }
+}
+
+bool inVorbisOrder(int format) {
+    const int subtype = format & SF_FORMAT_SUBMASK;
+    return (format & SF_FORMAT_TYPEMASK) == SF_FORMAT_OGG &&
+           (subtype == SF_FORMAT_VORBIS || subtype == SF_FORMAT_OPUS);
+}
+
 // Front positions under one name each, so that maps can be compared.
 std::vector<int> plainPositions(std::vector<int> map) {
     for (int& position : map) {
@@ -119,6 +161,50 @@ const char* tagName(int tag) {
     }
 }
 
+// The surround channel in the other pair (side or rear) that stands in
+// for a position a layout lacks: 5.1 has either.
+int standIn(int position) {
+    switch (position) {
+        case SF_CHANNEL_MAP_REAR_LEFT:
+            return SF_CHANNEL_MAP_SIDE_LEFT;
+        case SF_CHANNEL_MAP_REAR_RIGHT:
+            return SF_CHANNEL_MAP_SIDE_RIGHT;
+        case SF_CHANNEL_MAP_SIDE_LEFT:
+            return SF_CHANNEL_MAP_REAR_LEFT;
+        case SF_CHANNEL_MAP_SIDE_RIGHT:
+            return SF_CHANNEL_MAP_REAR_RIGHT;
+        default:
+            return position;
+    }
+}
+
+// For each position of `to`, the channel of `from` that plays there; empty
+// when `from` lacks one of them.
+std::vector<int> channelsFor(const std::vector<int>& from, const std::vector<int>& to) {
+    const std::vector<int> have = plainPositions(from);
+    std::vector<int> picks;
+    for (const int position : plainPositions(to)) {
+        auto found = std::find(have.begin(), have.end(), position);
+        if (found == have.end()) found = std::find(have.begin(), have.end(), standIn(position));
+        if (found == have.end()) return {};
+        picks.push_back(static_cast<int>(found - have.begin()));
+    }
+    std::vector<int> sorted = picks;
+    std::sort(sorted.begin(), sorted.end());
+    if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end()) return {};
+    return picks;
+}
+
+void reorder(const float* in, float* out, int64_t frames, const std::vector<int>& picks) {
+    const size_t channels = picks.size();
+    for (int64_t f = 0; f < frames; ++f) {
+        for (size_t c = 0; c < channels; ++c) {
+            out[static_cast<size_t>(f) * channels + c] =
+                in[static_cast<size_t>(f) * channels + static_cast<size_t>(picks[c])];
+        }
+    }
+}
+
 // Room for a long coding history; libsndfile takes less than 16 KiB of it.
 using BroadcastInfo = SF_BROADCAST_INFO_VAR(16000);
 
@@ -129,6 +215,50 @@ double triangular(validate::Random& noise) {
     return static_cast<double>(r >> 40) * 0x1p-24 -
            static_cast<double>((r >> 16) & 0xFFFFFF) * 0x1p-24;
 }
+
+sf_count_t ioLength(void* user) {
+    const int fd = static_cast<CheckedDescriptor*>(user)->fd;
+    struct stat status {};
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) return status.st_size;
+    return lseek(fd, 0, SEEK_CUR);
+}
+
+sf_count_t ioSeek(sf_count_t offset, int whence, void* user) {
+    return lseek(static_cast<CheckedDescriptor*>(user)->fd, offset, whence);
+}
+
+sf_count_t ioTell(void* user) {
+    return lseek(static_cast<CheckedDescriptor*>(user)->fd, 0, SEEK_CUR);
+}
+
+sf_count_t ioRead(void* buffer, sf_count_t count, void* user) {
+    auto* io = static_cast<CheckedDescriptor*>(user);
+    sf_count_t done = 0;
+    while (done < count) {
+        const ssize_t got =
+            ::read(io->fd, static_cast<char*>(buffer) + done, static_cast<size_t>(count - done));
+        if (got < 0 && errno == EINTR && !interrupted()) continue;
+        if (got <= 0) break;
+        done += got;
+    }
+    return done;
+}
+
+sf_count_t ioWrite(const void* buffer, sf_count_t count, void* user) {
+    auto* io = static_cast<CheckedDescriptor*>(user);
+    sf_count_t done = 0;
+    while (done < count && io->failure == 0) {
+        const ssize_t put = ::write(io->fd, static_cast<const char*>(buffer) + done,
+                                    static_cast<size_t>(count - done));
+        if (put < 0 && errno == EINTR && !interrupted()) continue;
+        if (put < 0) io->failure = errno;
+        if (put == 0) io->failure = ENOSPC;
+        if (put > 0) done += put;
+    }
+    return done;
+}
+
+SF_VIRTUAL_IO checkedIo = {ioLength, ioSeek, ioRead, ioWrite, ioTell};
 
 }  // namespace
 
@@ -147,9 +277,14 @@ AudioReader::AudioReader(const fs::path& filePath) : path(filePath) {
     if (file == nullptr) throw Error("cannot read " + path.string() + ": " + reason(nullptr));
     declared = std::max<int64_t>(info.frames, framesPromised(file, info));
 
+    if (inVorbisOrder(info.format) && !vorbisOrder(info.channels).empty()) {
+        // Read in WAV's order, which the rest of the tool speaks.
+        carried.channelMap = impliedOrder(info.channels);
+        picks = channelsFor(vorbisOrder(info.channels), carried.channelMap);
+    }
     std::vector<int> map(static_cast<size_t>(info.channels));
-    if (sf_command(file, SFC_GET_CHANNEL_MAP_INFO, map.data(),
-                   static_cast<int>(map.size() * sizeof(int))) == SF_TRUE) {
+    if (picks.empty() && sf_command(file, SFC_GET_CHANNEL_MAP_INFO, map.data(),
+                                    static_cast<int>(map.size() * sizeof(int))) == SF_TRUE) {
         carried.channelMap = map;
     }
     for (int tag = SF_STR_FIRST; tag <= SF_STR_LAST; ++tag) {
@@ -170,8 +305,14 @@ AudioReader::~AudioReader() {
 
 int64_t AudioReader::read(float* samples, int64_t frames) {
     if (!broken.empty()) return 0;
-    const sf_count_t got = sf_readf_float(file, samples, frames);
+    float* into = samples;
+    if (!picks.empty()) {
+        ordered.resize(static_cast<size_t>(frames * info.channels));
+        into = ordered.data();
+    }
+    const sf_count_t got = sf_readf_float(file, into, frames);
     if (got < frames && sf_error(file) != SF_ERR_NO_ERROR) broken = reason(file);
+    if (!picks.empty()) reorder(into, samples, got, picks);
     return got;
 }
 
@@ -181,7 +322,8 @@ AudioWriter::AudioWriter(int fd, std::string fileName, const OutputFormat& forma
     info.format = format.format;
     info.samplerate = sampleRate;
     info.channels = channels;
-    file = sf_open_fd(fd, SFM_WRITE, &info, SF_FALSE);
+    io.fd = fd;
+    file = sf_open_virtual(&checkedIo, SFM_WRITE, &info, &io);
     if (file == nullptr) throw Error("cannot write " + name + ": " + reason(nullptr));
     // The PEAK chunk holds the time of writing; without it the same input
     // gives the same bytes.
@@ -203,7 +345,14 @@ std::vector<std::string> AudioWriter::keep(const AudioMetadata& metadata) {
     std::vector<std::string> lost;
     const int major = output.format & SF_FORMAT_TYPEMASK;
     const std::string container = containerName(output.format);
-    if (metadata.layoutMatters()) {
+    const std::vector<int> toVorbis =
+        inVorbisOrder(output.format) ? vorbisOrder(info.channels) : std::vector<int>{};
+    if (!toVorbis.empty()) {
+        const std::vector<int> from =
+            metadata.channelMap.empty() ? impliedOrder(info.channels) : metadata.channelMap;
+        picks = channelsFor(from, toVorbis);
+        if (picks.empty()) lost.push_back("the channel layout");
+    } else if (metadata.layoutMatters()) {
         const bool named = major == SF_FORMAT_WAVEX || major == SF_FORMAT_RF64 ||
                            major == SF_FORMAT_CAF || major == SF_FORMAT_AIFF;
         std::vector<int> map = metadata.channelMap;
@@ -231,21 +380,29 @@ std::vector<std::string> AudioWriter::keep(const AudioMetadata& metadata) {
     return lost;
 }
 
-void AudioWriter::write(const float* samples, int64_t frames) {
+void AudioWriter::write(const float* given, int64_t frames) {
     const int64_t count = frames * info.channels;
     bytes += count * bytesPerSample(output.format);
     if (output.sizeLimit > 0 && bytes > output.sizeLimit) {
         throw Error("the output outgrows the 4 GiB that " + containerName(output.format) +
                     " can hold; use .wav (written as RF64), .w64, .caf or .flac");
     }
-    for (int64_t i = 0; i < count; ++i) {
-        const float x = samples[i];
+    // In the file's channel order, and silent where a sample is not a number.
+    ready.resize(static_cast<size_t>(count));
+    if (picks.empty()) {
+        std::copy_n(given, count, ready.begin());
+    } else {
+        reorder(given, ready.data(), frames, picks);
+    }
+    for (float& x : ready) {
         if (std::isfinite(x)) {
             largest = std::max(largest, static_cast<double>(std::fabs(x)));
         } else {
             ++nonFinite;
+            x = 0.0f;
         }
     }
+    const float* samples = ready.data();
 
     sf_count_t written = 0;
     if (output.integerBits > 0) {
@@ -257,7 +414,7 @@ void AudioWriter::write(const float* samples, int64_t frames) {
         for (int64_t i = 0; i < count; ++i) {
             double value = static_cast<double>(samples[i]) * steps;
             if (dither) value += triangular(ditherNoise);
-            double step = std::isnan(value) ? 0.0 : std::nearbyint(value);
+            double step = std::nearbyint(value);
             if (step > steps - 1.0 || step < -steps) {
                 ++clipped;
                 step = std::clamp(step, -steps, steps - 1.0);
@@ -274,13 +431,22 @@ void AudioWriter::write(const float* samples, int64_t frames) {
         }
         written = sf_writef_float(file, samples, frames);
     }
+    checkWritten();
     if (written != frames) throw Error("cannot write " + name + ": " + reason(file));
+}
+
+void AudioWriter::checkWritten() {
+    checkInterrupted();
+    if (io.failure != 0) throw Error("cannot write " + name + ": " + std::strerror(io.failure));
 }
 
 void AudioWriter::close() {
     SNDFILE* closing = file;
     file = nullptr;
-    if (sf_close(closing) != 0) throw Error("cannot finish writing " + name);
+    // Closing writes what the encoder still holds, and the header.
+    const int status = sf_close(closing);
+    checkWritten();
+    if (status != 0) throw Error("cannot finish writing " + name);
 }
 
 void writeAudioFile(const fs::path& name, const OutputFormat& format, int sampleRate, int channels,

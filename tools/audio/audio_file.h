@@ -41,7 +41,8 @@ class AudioReader {
     int format() const { return info.format; }  // libsndfile's SF_FORMAT_* bits
     const AudioMetadata& metadata() const { return carried; }
 
-    // Up to `frames` frames into `samples`; answers how many were read, 0 at
+    // Up to `frames` frames into `samples`, surround in WAV's order (Vorbis and
+    // Opus files are reordered); answers how many were read, 0 at
     // the end. Where the file breaks off, what came before is answered and
     // problem() says why it ended.
     int64_t read(float* samples, int64_t frames);
@@ -54,6 +55,16 @@ class AudioReader {
     int64_t declared = 0;
     AudioMetadata carried;
     std::string broken;
+    std::vector<int> picks;  // the file's channel for each of WAV's order, when they differ
+    std::vector<float> ordered;
+};
+
+// The descriptor libsndfile reads or writes through: every call is checked
+// here, since some of its encoders (MP3's) ignore a failed write, and an
+// interrupt ends a wait on a pipe or device instead of retrying it.
+struct CheckedDescriptor {
+    int fd = -1;
+    int failure = 0;  // the first write's errno, or 0
 };
 
 class AudioWriter {
@@ -69,26 +80,33 @@ class AudioWriter {
 
     // Before the first write: the input's metadata, where the format holds
     // it. Answers what it could not keep, as "the tags title, artist" and the like.
+    // Vorbis and Opus get the channels in their own order, from mono to 7.1.
     std::vector<std::string> keep(const AudioMetadata& metadata);
 
     void write(const float* samples, int64_t frames);
     void close();  // flushes; the file is complete only after this
 
-    // Samples beyond full scale that an integer format clipped, and the
-    // largest magnitude of all (finite) samples, 1.0 being full scale.
+    // Samples beyond full scale that an integer format clipped, the
+    // largest magnitude of all (finite) samples, 1.0 being full scale, and
+    // the samples that were not finite, which are written as silence.
     int64_t clippedSamples() const { return clipped; }
     double peak() const { return largest; }
     int64_t nonFiniteSamples() const { return nonFinite; }
 
   private:
+    void checkWritten();
+
     std::string name;
     OutputFormat output;
     SF_INFO info{};
+    CheckedDescriptor io;
     SNDFILE* file = nullptr;
     bool dither = false;
     // A fixed sequence, so that the same input always gives the same file.
     validate::Random ditherNoise{0x76656C6D6F7261};  // "velmora"
     std::vector<int32_t> integers;
+    std::vector<int> picks;    // the given channel for each of the file's, when they differ
+    std::vector<float> ready;  // the samples as they go to the file
     int64_t bytes = 0;
     int64_t clipped = 0;
     double largest = 0.0;

@@ -46,7 +46,10 @@ void writeAll(int fd, std::string_view bytes, const std::string& where) {
     while (!bytes.empty()) {
         const ssize_t written = ::write(fd, bytes.data(), bytes.size());
         if (written < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR) {
+                checkInterrupted();
+                continue;
+            }
             throw Error("cannot write " + where + ": " + systemError());
         }
         bytes.remove_prefix(static_cast<size_t>(written));
@@ -85,6 +88,13 @@ int connectSocket(const fs::path& path) {
 }
 
 }  // namespace
+
+std::optional<FileIdentity> identityOf(const std::string& name) {
+    struct stat status {};
+    const int found = name == "-" ? fstat(STDIN_FILENO, &status) : stat(name.c_str(), &status);
+    if (found != 0) return std::nullopt;
+    return FileIdentity{status.st_dev, status.st_ino};
+}
 
 std::string OutputTarget::describe() const {
     return kind == Kind::StandardOutput ? "standard output" : name.string();
@@ -215,12 +225,17 @@ OutputFile::OutputFile(const OutputTarget& output) : target(output) {
 
     // A nameless file: nothing is left behind whatever happens.
     std::error_code error;
-    std::string pattern = (fs::temp_directory_path(error) / "velmora.XXXXXX").string();
+    const fs::path folder = fs::temp_directory_path(error);
+    spoolName = "the temporary file in " + folder.string() + " (TMPDIR) that holds " +
+                target.describe() + " until it is complete";
+    std::string pattern = (folder / "velmora.XXXXXX").string();
     spool = mkostemp(pattern.data(), O_CLOEXEC);
-    if (spool < 0) {
-        throw Error("cannot make a temporary file for " + target.describe() + ": " + systemError());
-    }
+    if (spool < 0) throw Error("cannot write " + spoolName + ": " + systemError());
     unlink(pattern.c_str());
+}
+
+std::string OutputFile::describe() const {
+    return spool >= 0 ? spoolName : target.describe();
 }
 
 OutputFile::~OutputFile() {
@@ -234,7 +249,7 @@ int OutputFile::descriptor() const {
 }
 
 void OutputFile::write(std::string_view bytes) {
-    writeAll(descriptor(), bytes, target.describe());
+    writeAll(descriptor(), bytes, describe());
 }
 
 void OutputFile::commit() {
@@ -250,7 +265,10 @@ void OutputFile::commit() {
     for (;;) {
         checkInterrupted();
         const ssize_t got = read(spool, buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && errno == EINTR) {
+            checkInterrupted();
+            continue;
+        }
         if (got < 0) throw Error("cannot read back the temporary file: " + systemError());
         if (got == 0) break;
         writeAll(destination, std::string_view(buffer.data(), static_cast<size_t>(got)),

@@ -10,6 +10,17 @@
 
 namespace velmora::tool {
 
+// A file as the system knows it, whatever names, links and ".." lead to it.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+// The file `name` stands for ("-" is standard input), with its links
+// followed, or nothing when there is none yet.
+std::optional<FileIdentity> identityOf(const std::string& name);
+
 // What an output name stands for, found before anything is written.
 struct OutputTarget {
     enum class Kind {
@@ -66,6 +77,9 @@ class OutputFile {
 
     // Where the writer writes, positioned at its start and seekable.
     int descriptor() const;
+    // What descriptor() writes, for messages: the target, or the temporary
+    // file that holds it until commit().
+    std::string describe() const;
     // Writes all of `bytes` at the descriptor's position.
     void write(std::string_view bytes);
     // The output is complete: it appears under its name, or reaches the
@@ -78,6 +92,7 @@ class OutputFile {
     int destination = -1;  // standard output or the special file
     bool ownsDestination = false;
     int spool = -1;  // the temporary file, when the destination cannot seek
+    std::string spoolName;
 };
 
 // A private folder under the system's temporary directory, removed with

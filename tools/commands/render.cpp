@@ -69,11 +69,6 @@ constexpr double kLongestTail = 2.0;
 // for this long.
 constexpr double kQuietRun = 0.1;
 
-bool sameFile(const fs::path& a, const fs::path& b) {
-    std::error_code error;
-    return fs::equivalent(a, b, error) && !error;
-}
-
 std::string seconds(int64_t frames, int rate) {
     char text[32];
     std::snprintf(text, sizeof text, "%.3f s", static_cast<double>(frames) / rate);
@@ -90,20 +85,31 @@ std::string plural(int64_t count, const std::string& one, const std::string& man
     return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
-// Where the input holds NaN or infinite samples, which no sound file should.
-struct NonFiniteInput {
+// Where a stream holds NaN or infinite samples, which no sound file should.
+struct NonFiniteSamples {
     int64_t count = 0;
     int64_t firstFrame = 0;
     int firstChannel = 0;
+    int64_t frames = 0;  // scanned so far
 
-    void scan(const float* samples, int64_t frames, int channels, int64_t startFrame) {
-        for (int64_t i = 0; i < frames * channels; ++i) {
+    // With `silence`, each is made 0.
+    void scan(float* samples, int64_t length, int channels, bool silence) {
+        for (int64_t i = 0; i < length * channels; ++i) {
             if (std::isfinite(samples[i])) continue;
             if (count++ == 0) {
-                firstFrame = startFrame + i / channels;
+                firstFrame = frames + i / channels;
                 firstChannel = static_cast<int>(i % channels);
             }
+            if (silence) samples[i] = 0.0f;
         }
+        frames += length;
+    }
+
+    // "2 samples ..., the first at 0.007 s (frame 300, channel 2)"
+    std::string where(int rate) const {
+        return plural(count, "sample", "samples") + " that are not numbers (NaN) or infinite" +
+               ", the first at " + seconds(firstFrame, rate) + " (frame " +
+               std::to_string(firstFrame) + ", channel " + std::to_string(firstChannel + 1) + ")";
     }
 };
 
@@ -253,12 +259,15 @@ class Tail {
 
 RenderResult renderFile(const RenderOptions& options, const LoadedModule& module, const Body& body,
                         const RenderJob& job, Progress* shared) {
-    AudioReader input(job.input);
     const OutputTarget target = findOutput(job.output, true);
-    if (target.kind != OutputTarget::Kind::StandardOutput && job.input != "-" &&
-        sameFile(job.input, target.file)) {
-        throw Error("the output " + job.output + " is the input; choose another name");
+    // The same file by any name, standard input's included.
+    const std::optional<FileIdentity> inputFile = identityOf(job.input);
+    if (target.kind != OutputTarget::Kind::StandardOutput && inputFile &&
+        inputFile == identityOf(job.output)) {
+        throw Error("the output " + job.output + " is the input" +
+                    (job.input == "-" ? " (standard input)" : "") + "; choose another name");
     }
+    AudioReader input(job.input);
     FormatRequest request = options.format;
     if (!std::isnan(options.quality)) request.quality = options.quality;
     if (options.asFloat) {
@@ -290,7 +299,7 @@ RenderResult renderFile(const RenderOptions& options, const LoadedModule& module
     if (!format.note.empty()) note(format.note);
 
     OutputFile output(target);
-    AudioWriter writer(output.descriptor(), target.describe(), format, rate, channelCount,
+    AudioWriter writer(output.descriptor(), output.describe(), format, rate, channelCount,
                        !options.noDither);
     const std::vector<std::string> lost = writer.keep(input.metadata());
     LevelStage level(writer, options, channelCount, rate);
@@ -307,13 +316,14 @@ RenderResult renderFile(const RenderOptions& options, const LoadedModule& module
                                                       : fs::path(job.output).filename().string()),
                     job.input == "-" ? 0 : input.frames(), int64_t{30} * rate, options.quiet);
     }
-    NonFiniteInput nonFinite;
+    NonFiniteSamples nonFinite, silenced;
     int64_t done = 0;
     bool ended = false;
     // Output up to the input's length is written as it comes; past it, it
     // is the ring-out.
     auto pass = [&] {
         const int64_t frames = static_cast<int64_t>(produced.size()) / channelCount;
+        silenced.scan(produced.data(), frames, channelCount, true);
         const int64_t main = ended ? std::min(frames, done - level.frames()) : frames;
         level.write(produced.data(), main);
         tail.add(produced.data() + main * channelCount, frames - main);
@@ -323,7 +333,7 @@ RenderResult renderFile(const RenderOptions& options, const LoadedModule& module
         checkInterrupted();
         const int64_t frames = input.read(interleaved.data(), chunk);
         if (frames == 0) break;
-        nonFinite.scan(interleaved.data(), frames, channelCount, done);
+        nonFinite.scan(interleaved.data(), frames, channelCount, false);
         level.input(interleaved.data(), frames);
         chain.push(interleaved.data(), frames, produced);
         pass();
@@ -370,17 +380,9 @@ RenderResult renderFile(const RenderOptions& options, const LoadedModule& module
              (input.problem().empty() ? ")" : "; " + input.problem() + ")") +
              ", so the output is as short");
     }
-    if (nonFinite.count > 0) {
-        note(inputName + " holds " + plural(nonFinite.count, "sample", "samples") +
-             " that are not numbers (NaN) or infinite, the first at " +
-             seconds(nonFinite.firstFrame, rate) + " (frame " +
-             std::to_string(nonFinite.firstFrame) + ", channel " +
-             std::to_string(nonFinite.firstChannel + 1) + ")");
-    }
-    if (writer.nonFiniteSamples() > 0) {
-        note(plural(writer.nonFiniteSamples(), "sample", "samples") +
-             " of the output are not numbers or infinite" +
-             (format.integerBits > 0 ? "; they are written as 0 or full scale" : ""));
+    if (nonFinite.count > 0) note(inputName + " holds " + nonFinite.where(rate));
+    if (silenced.count > 0) {
+        note("the output has " + silenced.where(rate) + "; they are written as silence");
     }
     if (!lost.empty()) {
         note(containerName(format.format) + " has no place for " + listOf(lost, "and") + " of " +
@@ -445,7 +447,8 @@ void renderBatch(const RenderOptions& options, const LoadedModule& module, const
         Entry entry;
         entry.job = {input, (fs::path(options.outDir) / name).string()};
         for (const Entry& earlier : entries) {
-            if (earlier.job.output == entry.job.output) {
+            if (fs::weakly_canonical(earlier.job.output, error) ==
+                fs::weakly_canonical(entry.job.output, error)) {
                 entry.error = "another input of this batch already writes " + entry.job.output;
             }
         }
@@ -456,6 +459,22 @@ void renderBatch(const RenderOptions& options, const LoadedModule& module, const
             sf_close(file);
         }
         entries.push_back(std::move(entry));
+    }
+
+    // Before anything is written: no output may be any input of the batch,
+    // by whatever name or link it is reached.
+    for (Entry& entry : entries) {
+        const std::optional<FileIdentity> output = identityOf(entry.job.output);
+        if (!output || !entry.error.empty()) continue;
+        for (const Entry& other : entries) {
+            if (identityOf(other.job.input) != output) continue;
+            entry.error = other.job.input == entry.job.input
+                              ? "the output " + entry.job.output + " is the input"
+                              : entry.job.output + " is " + other.job.input +
+                                    ", another input of this batch, so it is not written over";
+            entry.error += "; choose another --out-dir";
+            break;
+        }
     }
 
     Progress progress("rendering " + plural(static_cast<int64_t>(entries.size()), "file", "files"),

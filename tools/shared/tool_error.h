@@ -18,8 +18,14 @@ struct ExitStatus {
 
 // After an interrupt (SIGINT, SIGTERM) the next check throws, so that the
 // staged files unwind and remove themselves instead of being left half-written.
+// The handlers do not restart system calls: a wait on a terminal, pipe or
+// FIFO ends with EINTR, and the code around it checks. A broken pipe is an
+// error (EPIPE) rather than a silent end.
 void installInterruptHandler();
 void checkInterrupted();
+bool interrupted();
+// The signal that interrupted the program, or 0.
+int interruptingSignal();
 
 // A note to the user on stderr that does not stop the command; on a thread
 // that collects its notes (NoteCollector), kept for the caller instead.
