@@ -2,14 +2,19 @@
 // input is written over, a failure is never reported as success, and what
 // cannot be kept is named rather than dropped.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tool_harness.h"
@@ -166,6 +171,137 @@ TEST_F(Tool, SamplesThatAreNotNumbersBecomeSilence) {
         }
         EXPECT_LT(peak, 0.9) << out;
     }
+}
+
+TEST_F(Tool, StreamsAreReadWhole) {
+    // Formats libsndfile reads only from a file, through a pipe.
+    const auto signal = testSignal(2, 4000, 0.3f);
+    for (const int format : {SF_FORMAT_WAV | SF_FORMAT_PCM_16, SF_FORMAT_FLAC | SF_FORMAT_PCM_16,
+                             SF_FORMAT_CAF | SF_FORMAT_PCM_16, SF_FORMAT_W64 | SF_FORMAT_PCM_24,
+                             SF_FORMAT_AIFF | SF_FORMAT_PCM_16, SF_FORMAT_OGG | SF_FORMAT_VORBIS}) {
+        const std::string name = "in" + std::to_string(format);
+        writeAudio(folder / name, format, 44000, 2, signal);
+        ASSERT_EQ(velmora({"render", "--body", "2", name, "file.wav"}).status, 0) << name;
+        Launch piped;
+        piped.input = readText(folder / name);
+        const Outcome run = velmora({"render", "--body", "2", "-", "piped.wav"}, piped);
+        EXPECT_EQ(run.status, 0) << name << ": " << run.err;
+        EXPECT_EQ(run.err, "") << name;
+        EXPECT_TRUE(readText(folder / "piped.wav") == readText(folder / "file.wav")) << name;
+    }
+}
+
+TEST_F(Tool, WhatIsHeldChoosesTheFormatNotWhatIsPromised) {
+    // 4 s held, under a header that promises almost 4 GiB.
+    writeAudio(folder / "in.wav", kPcm16, 44000, 1, testSignal(1, 4 * 44000, 0.3f));
+    std::string bytes = readText(folder / "in.wav");
+    const uint32_t promised = 0xFFFF0000u;
+    std::memcpy(&bytes[40], &promised, 4);
+    std::ofstream(folder / "over.wav", std::ios::binary) << bytes;
+    const Outcome wav = velmora({"render", "--body", "2", "over.wav", "out.wav"});
+    EXPECT_EQ(wav.status, 0) << wav.err;
+    EXPECT_FALSE(contains(wav.err, "RF64")) << wav.err;
+    EXPECT_EQ(readText(folder / "out.wav").substr(0, 4), "RIFF");
+    const Outcome aiff = velmora({"render", "--body", "2", "over.wav", "out.aiff"});
+    EXPECT_EQ(aiff.status, 0) << aiff.err;
+    EXPECT_EQ(readAudio(folder / "out.aiff").info.frames, 4 * 44000);
+}
+
+TEST_F(Tool, AnEmptyInputGivesAValidEmptyFileOrAnError) {
+    writeAudio(folder / "empty.wav", kPcm16, 48000, 1, {});
+    for (const std::string out :
+         {"e.wav", "e.aiff", "e.caf", "e.flac", "e.ogg", "e.opus", "e.mp3"}) {
+        const Outcome run = velmora({"render", "--body", "2", "empty.wav", out});
+        if (run.status == 0) {
+            SF_INFO info{};
+            SNDFILE* file = sf_open((folder / out).c_str(), SFM_READ, &info);
+            EXPECT_NE(file, nullptr) << out << ": " << sf_strerror(nullptr);
+            if (file != nullptr) sf_close(file);
+            EXPECT_EQ(info.frames, 0) << out;
+        } else {
+            EXPECT_EQ(run.status, 1) << out;
+            EXPECT_TRUE(contains(run.err, "no samples")) << out << ": " << run.err;
+            EXPECT_FALSE(fs::exists(folder / out)) << out;
+        }
+    }
+}
+
+// Whether the run ends within `seconds`; killed if not.
+bool endsWithin(const Running& run, double seconds) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < until) {
+        siginfo_t info{};
+        if (waitid(P_PID, static_cast<id_t>(run.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            info.si_pid == run.pid) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    kill(run.pid, SIGKILL);
+    return false;
+}
+
+TEST_F(Tool, AnInterruptEndsEveryWaitAndLeavesWhatWasThere) {
+    writeLongInput(folder / "in.wav");
+    std::ofstream(folder / "out.wav") << "the earlier take";
+    ASSERT_EQ(mkfifo((folder / "in-fifo").c_str(), 0600), 0);
+    ASSERT_EQ(mkfifo((folder / "out-fifo").c_str(), 0600), 0);
+    int stalled[2], unread[2];
+    ASSERT_EQ(pipe(stalled), 0);
+    ASSERT_EQ(pipe(unread), 0);
+    struct Wait {
+        std::string what;
+        std::vector<std::string> args;
+        int input = -1, output = -1;
+        int signal = SIGINT;
+    };
+    const std::vector<Wait> waits = {
+        {"a FIFO without a writer", {"in-fifo", "out.wav"}},
+        {"a pipe that stalls", {"-", "out.wav"}, stalled[0], -1, SIGTERM},
+        {"a FIFO without a reader", {"in.wav", "out-fifo"}},
+        {"a reader that does not read", {"in.wav", "-"}, -1, unread[1], SIGTERM},
+        {"the render itself", {"in.wav", "out.wav", "--block", "1", "--normalize"}},
+    };
+    for (const Wait& wait : waits) {
+        std::vector<std::string> args = {"render", "--body", "3"};
+        args.insert(args.end(), wait.args.begin(), wait.args.end());
+        Launch launch;
+        launch.inputFd = wait.input;
+        launch.outputFd = wait.output;
+        Running run = start(args, launch);
+        // Mid-render is once the output is being written; the others wait at once.
+        if (wait.what == "the render itself") {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            while (filesHere().size() == 4 && std::chrono::steady_clock::now() < until) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+        kill(run.pid, wait.signal);
+        EXPECT_TRUE(endsWithin(run, 1.0)) << wait.what;
+        const Outcome outcome = finish(run);
+        EXPECT_EQ(outcome.status, 128 + wait.signal) << wait.what << ": " << outcome.err;
+        EXPECT_TRUE(readText(folder / "out.wav") == "the earlier take") << wait.what;
+        EXPECT_EQ(filesHere(),
+                  (std::vector<std::string>{"in-fifo", "in.wav", "out-fifo", "out.wav"}))
+            << wait.what;
+    }
+    for (const int fd : {stalled[0], stalled[1], unread[0], unread[1]})
+        close(fd);
+
+    // A terminal is no sound file.
+    const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    ASSERT_EQ(grantpt(terminal), 0);
+    ASSERT_EQ(unlockpt(terminal), 0);
+    Launch typed;
+    typed.inputFd = open(ptsname(terminal), O_RDWR | O_NOCTTY);
+    const Outcome fromTerminal = velmora({"render", "--body", "3", "-", "t.wav"}, typed);
+    close(typed.inputFd);
+    close(terminal);
+    EXPECT_EQ(fromTerminal.status, 1);
+    EXPECT_TRUE(contains(fromTerminal.err, "standard input is a terminal")) << fromTerminal.err;
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <regex>
 
 #include "output_file.h"
+#include "staged_input.h"
 #include "tool_error.h"
 
 namespace velmora::tool {
@@ -268,13 +269,19 @@ bool AudioMetadata::layoutMatters() const {
     return !plain.empty() && plain != impliedOrder(static_cast<int>(plain.size()));
 }
 
-AudioReader::AudioReader(const fs::path& filePath) : path(filePath) {
+AudioReader::AudioReader(const fs::path& filePath, bool quiet) : path(filePath) {
     std::error_code error;
     if (fs::is_directory(path, error)) {
         throw Error(path.string() + " is a folder, not a sound file");
     }
-    file = sf_open(path.c_str(), SFM_READ, &info);
-    if (file == nullptr) throw Error("cannot read " + path.string() + ": " + reason(nullptr));
+    const int stream = openStream(path.string(), quiet);
+    file = stream >= 0 ? sf_open_fd(stream, SFM_READ, &info, SF_TRUE)
+                       : sf_open(path.c_str(), SFM_READ, &info);
+    if (file == nullptr) {
+        if (stream >= 0) close(stream);
+        const std::string name = path == "-" ? "standard input" : path.string();
+        throw Error("cannot read " + name + ": " + reason(nullptr));
+    }
     declared = std::max<int64_t>(info.frames, framesPromised(file, info));
 
     if (inVorbisOrder(info.format) && !vorbisOrder(info.channels).empty()) {
@@ -441,6 +448,16 @@ void AudioWriter::checkWritten() {
 }
 
 void AudioWriter::close() {
+    // libsndfile leaves these empty or unreadable when no sample was written.
+    const int major = output.format & SF_FORMAT_TYPEMASK;
+    if (bytes == 0 && (major == SF_FORMAT_FLAC || major == SF_FORMAT_MPEG ||
+                       (output.format & SF_FORMAT_SUBMASK) == SF_FORMAT_OPUS)) {
+        const std::string kind = major == SF_FORMAT_FLAC   ? "FLAC"
+                                 : major == SF_FORMAT_MPEG ? "MP3"
+                                                           : "Opus";
+        throw Error("the output has no samples, and an empty " + kind +
+                    " file cannot be written, so " + name + " is not written");
+    }
     SNDFILE* closing = file;
     file = nullptr;
     // Closing writes what the encoder still holds, and the header.

@@ -28,7 +28,9 @@ struct AudioMetadata {
 
 class AudioReader {
   public:
-    explicit AudioReader(const std::filesystem::path& path);
+    // "-" is standard input. Streams are copied to a temporary file first,
+    // showing the bytes read unless `quiet`.
+    explicit AudioReader(const std::filesystem::path& path, bool quiet = true);
     ~AudioReader();
     AudioReader(const AudioReader&) = delete;
     AudioReader& operator=(const AudioReader&) = delete;

@@ -209,14 +209,18 @@ class LevelStage {
 
 // Where the output ends: the input's length, or, with --tail, the ring-out
 // after it, which is held back until its end is known.
+int64_t tailFrames(const std::string& tail, int rate) {
+    if (tail.empty()) return 0;
+    return std::llround((tail == "auto" ? kLongestTail : std::stod(tail)) * rate);
+}
+
 class Tail {
   public:
     Tail(const std::string& tail, int rate, int channels, const OutputFormat& format)
         : channels(channels) {
         if (tail.empty()) return;
         listening = tail == "auto";
-        longest =
-            static_cast<int64_t>(std::llround((listening ? kLongestTail : std::stod(tail)) * rate));
+        longest = tailFrames(tail, rate);
         quietRun = static_cast<int64_t>(kQuietRun * rate);
         // Below the smallest step the output format keeps, or -120 dBFS.
         quiet = format.integerBits > 0 ? std::ldexp(1.0, 1 - format.integerBits) : 1e-6;
@@ -267,7 +271,7 @@ RenderResult renderFile(const RenderOptions& options, const LoadedModule& module
         throw Error("the output " + job.output + " is the input" +
                     (job.input == "-" ? " (standard input)" : "") + "; choose another name");
     }
-    AudioReader input(job.input);
+    AudioReader input(job.input, options.quiet || shared != nullptr);
     FormatRequest request = options.format;
     if (!std::isnan(options.quality)) request.quality = options.quality;
     if (options.asFloat) {
@@ -282,7 +286,10 @@ RenderResult renderFile(const RenderOptions& options, const LoadedModule& module
     source.format = input.format();
     source.sampleRate = rate;
     source.channels = channelCount;
-    source.frames = input.declaredFrames();
+    // What the input holds, not what its header promises, and the longest
+    // ring-out: a promise too large would choose RF64 or refuse AIFF for
+    // nothing.
+    source.frames = input.frames() + tailFrames(options.tail, rate);
     source.hasLayout = input.metadata().layoutMatters();
     const OutputFormat format = chooseOutputFormat(job.output, source, request);
 
@@ -314,7 +321,7 @@ RenderResult renderFile(const RenderOptions& options, const LoadedModule& module
     if (shared == nullptr) {
         own.emplace("rendering " + (job.output == "-" ? target.describe()
                                                       : fs::path(job.output).filename().string()),
-                    job.input == "-" ? 0 : input.frames(), int64_t{30} * rate, options.quiet);
+                    input.frames(), int64_t{30} * rate, options.quiet);
     }
     NonFiniteSamples nonFinite, silenced;
     int64_t done = 0;
@@ -452,8 +459,11 @@ void renderBatch(const RenderOptions& options, const LoadedModule& module, const
                 entry.error = "another input of this batch already writes " + entry.job.output;
             }
         }
+        // Regular files only: a FIFO is read once, when its turn comes.
         SF_INFO info{};
-        if (SNDFILE* file = sf_open(input.c_str(), SFM_READ, &info)) {
+        SNDFILE* file =
+            fs::is_regular_file(input, error) ? sf_open(input.c_str(), SFM_READ, &info) : nullptr;
+        if (file != nullptr) {
             total += info.frames;
             worthShowing = std::max(worthShowing, info.samplerate);
             sf_close(file);
