@@ -304,4 +304,51 @@ TEST_F(Tool, AnInterruptEndsEveryWaitAndLeavesWhatWasThere) {
     EXPECT_TRUE(contains(fromTerminal.err, "standard input is a terminal")) << fromTerminal.err;
 }
 
+TEST_F(Tool, TheRingOutIsJudgedAtTheLevelAsWritten) {
+    // A quiet burst that the level options raise by some 40 dB.
+    writeAudio(folder / "pluck.wav", kPcm16, 44000, 1, testSignal(1, 4400, 0.01f));
+    for (const std::string level : {"--normalize", "--match-loudness"}) {
+        const Outcome run = velmora({"render", "--body", "contrabass", "pluck.wav", "out.wav",
+                                     "--tail", level, "--no-dither"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        const Audio out = readAudio(folder / "out.wav");
+        ASSERT_GT(out.samples.size(), 4400u) << level;
+        double last = 0.0;  // the loudest of the final 10 ms
+        for (size_t i = out.samples.size() - 440; i < out.samples.size(); ++i)
+            last = std::max(last, double{std::fabs(out.samples[i])});
+        EXPECT_LT(last * 32768.0, 8.0) << level << ": " << out.samples.size() << " frames";
+    }
+}
+
+TEST_F(Tool, ProgressShowsBothPassesAndTheBytesOfAStream) {
+    // What the program shows on a terminal as standard error.
+    auto onTerminal = [&](const std::vector<std::string>& args, Launch launch) {
+        const int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+        EXPECT_TRUE(terminal >= 0 && grantpt(terminal) == 0 && unlockpt(terminal) == 0);
+        launch.errorFd = open(ptsname(terminal), O_RDWR | O_NOCTTY);
+        std::string shown;
+        std::thread reader([&] {
+            char buffer[4096];
+            for (ssize_t got; (got = read(terminal, buffer, sizeof buffer)) > 0;)
+                shown.append(buffer, static_cast<size_t>(got));
+        });
+        Running run = start(args, launch);
+        close(launch.errorFd);
+        finish(run);
+        reader.join();  // ends when the last writer has gone
+        close(terminal);
+        return shown;
+    };
+    writeAudio(folder / "long.wav", kPcm16, 8000, 1, testSignal(1, 8000 * 40, 0.3f));
+    const std::string passes =
+        onTerminal({"render", "--body", "1", "long.wav", "out.wav", "--normalize"}, {});
+    EXPECT_TRUE(contains(passes, "pass 1 of 2")) << passes;
+    EXPECT_TRUE(contains(passes, "pass 2 of 2")) << passes;
+    Launch piped;
+    piped.input = readText(folder / "long.wav");
+    const std::string stream = onTerminal({"render", "--body", "1", "-", "out.wav"}, piped);
+    EXPECT_TRUE(contains(stream, "reading standard input 0.6 MB")) << stream;
+    EXPECT_TRUE(contains(stream, "rendering out.wav 100%")) << stream;
+}
+
 }  // namespace

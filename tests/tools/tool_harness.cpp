@@ -113,7 +113,7 @@ Running Tool::start(const std::vector<std::string>& args, const Launch& launch) 
         // As a shell starts it: a broken pipe is the program's to handle.
         signal(SIGPIPE, SIG_DFL);
         dup2(stdoutFd, STDOUT_FILENO);
-        dup2(run.errFile, STDERR_FILENO);
+        dup2(launch.errorFd >= 0 ? launch.errorFd : run.errFile, STDERR_FILENO);
         if (stdinFd >= 0) dup2(stdinFd, STDIN_FILENO);
         for (const int fd : {outPipe[0], outPipe[1], inPipe[0], inPipe[1]}) {
             if (fd >= 0) close(fd);

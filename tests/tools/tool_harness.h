@@ -35,6 +35,7 @@ struct Launch {
     std::optional<std::string> input;      // standard input: these bytes through a pipe
     int inputFd = -1;                      // standard input: this descriptor (a file, a terminal)
     int outputFd = -1;                     // standard output: this descriptor
+    int errorFd = -1;                      // standard error: this descriptor (a terminal)
 };
 
 // A run that the test acts on while it goes (signals, readers).

@@ -113,6 +113,73 @@ struct NonFiniteSamples {
     }
 };
 
+// Where the output ends: the input's length, or, with --tail, the ring-out
+// after it, which is held back until its end is known.
+int64_t tailFrames(const std::string& tail, int rate) {
+    if (tail.empty()) return 0;
+    return std::llround((tail == "auto" ? kLongestTail : std::stod(tail)) * rate);
+}
+
+class Tail {
+  public:
+    // `scaledLater`: the level is set once the whole output is known, so the
+    // ring-out is heard to its longest and cut at the level as written.
+    Tail(const std::string& tail, int rate, int channels, const OutputFormat& format,
+         bool scaledLater)
+        : channels(channels), scaledLater(scaledLater) {
+        if (tail.empty()) return;
+        listening = tail == "auto";
+        longest = tailFrames(tail, rate);
+        quietRun = static_cast<int64_t>(kQuietRun * rate);
+        // Below the smallest step the output format keeps, or -120 dBFS.
+        quiet = format.integerBits > 0 ? std::ldexp(1.0, 1 - format.integerBits) : 1e-6;
+    }
+
+    int64_t longestFrames() const { return longest; }
+
+    // Output frames past the input's end.
+    void add(const float* frames, int64_t count) {
+        for (int64_t i = 0; i < count * channels; ++i) {
+            if (std::fabs(frames[i]) >= quiet) loudFrames = held() + i / channels + 1;
+        }
+        ring.insert(ring.end(), frames, frames + count * channels);
+    }
+
+    // Whether enough has been heard to know where the ring-out ends.
+    bool complete() const {
+        return held() >= longest || (listening && !scaledLater && held() - loudFrames >= quietRun);
+    }
+
+    // Everything heard, before it is cut.
+    const std::vector<float>& heard() const { return ring; }
+
+    // The ring-out as it is written at `scale` times its level.
+    std::vector<float>& cut(double scale) {
+        int64_t end = longest;
+        if (listening) {
+            end = 0;
+            for (size_t i = 0; i < ring.size(); ++i) {
+                if (std::fabs(ring[i] * scale) >= quiet)
+                    end = static_cast<int64_t>(i) / channels + 1;
+            }
+        }
+        ring.resize(static_cast<size_t>(std::min(end, longest) * channels), 0.0f);
+        return ring;
+    }
+
+  private:
+    int64_t held() const { return static_cast<int64_t>(ring.size()) / channels; }
+
+    int channels;
+    bool scaledLater = false;
+    bool listening = false;
+    int64_t longest = 0;
+    int64_t quietRun = 0;
+    double quiet = 0.0;
+    std::vector<float> ring;
+    int64_t loudFrames = 0;  // frames up to the last one not quiet
+};
+
 // The output of a render before it is written: straight to the writer,
 // or, when the level is set from the whole output, into a float temporary
 // file and from there to the writer, scaled, in a second pass. Both passes
@@ -131,49 +198,74 @@ class LevelStage {
         }
     }
 
+    // Whether the level is set once the whole output is known.
+    bool scalesLater() const { return spool != nullptr; }
+
     void input(const float* frames, int64_t count) {
         if (inputLoudness) inputLoudness->add(frames, count);
     }
 
+    // The output up to the input's end.
     void write(const float* frames, int64_t count) {
         written += count;
         if (spool == nullptr) {
             writer.write(frames, count);
             return;
         }
+        measure(frames, count);
         const size_t samples = static_cast<size_t>(count * channels);
-        for (size_t i = 0; i < samples; ++i) {
-            if (std::isfinite(frames[i])) peak = std::max(peak, double{std::fabs(frames[i])});
-        }
-        if (outputLoudness) outputLoudness->add(frames, count);
         if (std::fwrite(frames, sizeof(float), samples, spool.get()) != samples) {
             throw Error("cannot write the temporary file: " + std::string(std::strerror(errno)));
         }
     }
 
-    // The second pass, when there is one.
-    void finish() {
-        if (spool == nullptr) return;
+    // The ring-out, cut at its level as written, and the second pass when
+    // there is one, its progress shown as `label`.
+    void finish(Tail& tail, const std::string& label, int64_t worthShowing, bool quiet) {
+        if (spool == nullptr) {
+            const std::vector<float>& ring = tail.cut(1.0);
+            write(ring.data(), static_cast<int64_t>(ring.size()) / channels);
+            return;
+        }
+        measure(tail.heard().data(), static_cast<int64_t>(tail.heard().size()) / channels);
         const double scale = levelScale();
         std::rewind(spool.get());
+        Progress progress(label, written, worthShowing, quiet);
         std::vector<float> chunk(static_cast<size_t>(16384 * channels));
-        for (int64_t left = written; left > 0;) {
+        for (int64_t done = 0; done < written;) {
             checkInterrupted();
-            const int64_t frames = std::min<int64_t>(left, 16384);
+            const int64_t frames = std::min<int64_t>(written - done, 16384);
             const size_t samples = static_cast<size_t>(frames * channels);
             if (std::fread(chunk.data(), sizeof(float), samples, spool.get()) != samples) {
                 throw Error("cannot read the temporary file back");
             }
-            for (float& x : chunk)
-                x = static_cast<float>(x * scale);
-            writer.write(chunk.data(), frames);
-            left -= frames;
+            scaleAndWrite(chunk.data(), frames, scale);
+            done += frames;
+            progress.update(done);
         }
+        progress.finish();
+        std::vector<float>& ring = tail.cut(scale);
+        const int64_t ringFrames = static_cast<int64_t>(ring.size()) / channels;
+        scaleAndWrite(ring.data(), ringFrames, scale);
+        written += ringFrames;
     }
 
     int64_t frames() const { return written; }
 
   private:
+    void measure(const float* frames, int64_t count) {
+        const size_t samples = static_cast<size_t>(count * channels);
+        for (size_t i = 0; i < samples; ++i)
+            peak = std::max(peak, double{std::fabs(frames[i])});
+        if (outputLoudness) outputLoudness->add(frames, count);
+    }
+
+    void scaleAndWrite(float* frames, int64_t count, double scale) {
+        for (size_t i = 0; i < static_cast<size_t>(count * channels); ++i)
+            frames[i] = static_cast<float>(frames[i] * scale);
+        writer.write(frames, count);
+    }
+
     double levelScale() const {
         if (!options.normalize.empty()) {
             if (peak == 0.0) {
@@ -205,60 +297,6 @@ class LevelStage {
     int64_t written = 0;
     double peak = 0.0;
     std::optional<LoudnessMeter> inputLoudness, outputLoudness;
-};
-
-// Where the output ends: the input's length, or, with --tail, the ring-out
-// after it, which is held back until its end is known.
-int64_t tailFrames(const std::string& tail, int rate) {
-    if (tail.empty()) return 0;
-    return std::llround((tail == "auto" ? kLongestTail : std::stod(tail)) * rate);
-}
-
-class Tail {
-  public:
-    Tail(const std::string& tail, int rate, int channels, const OutputFormat& format)
-        : channels(channels) {
-        if (tail.empty()) return;
-        listening = tail == "auto";
-        longest = tailFrames(tail, rate);
-        quietRun = static_cast<int64_t>(kQuietRun * rate);
-        // Below the smallest step the output format keeps, or -120 dBFS.
-        quiet = format.integerBits > 0 ? std::ldexp(1.0, 1 - format.integerBits) : 1e-6;
-    }
-
-    int64_t longestFrames() const { return longest; }
-
-    // Output frames past the input's end.
-    void add(const float* frames, int64_t count) {
-        for (int64_t i = 0; i < count * channels; ++i) {
-            if (std::fabs(frames[i]) >= quiet) loudFrames = held() + i / channels + 1;
-        }
-        ring.insert(ring.end(), frames, frames + count * channels);
-    }
-
-    // Whether enough has been heard to know where the ring-out ends.
-    bool complete() const {
-        return held() >= longest || (listening && held() - loudFrames >= quietRun);
-    }
-
-    // The ring-out as it is written.
-    std::vector<float>& cut() {
-        ring.resize(
-            static_cast<size_t>(std::min(listening ? loudFrames : longest, longest) * channels),
-            0.0f);
-        return ring;
-    }
-
-  private:
-    int64_t held() const { return static_cast<int64_t>(ring.size()) / channels; }
-
-    int channels;
-    bool listening = false;
-    int64_t longest = 0;
-    int64_t quietRun = 0;
-    double quiet = 0.0;
-    std::vector<float> ring;
-    int64_t loudFrames = 0;  // frames up to the last one not quiet
 };
 
 RenderResult renderFile(const RenderOptions& options, const LoadedModule& module, const Body& body,
@@ -310,7 +348,7 @@ RenderResult renderFile(const RenderOptions& options, const LoadedModule& module
                        !options.noDither);
     const std::vector<std::string> lost = writer.keep(input.metadata());
     LevelStage level(writer, options, channelCount, rate);
-    Tail tail(options.tail, rate, channelCount, format);
+    Tail tail(options.tail, rate, channelCount, format, level.scalesLater());
 
     // Whole blocks per chunk, so that every block the module sees is full
     // until the file's last.
@@ -318,10 +356,12 @@ RenderResult renderFile(const RenderOptions& options, const LoadedModule& module
     std::vector<float> interleaved(static_cast<size_t>(chunk * channelCount));
     std::vector<float> produced;
     std::optional<Progress> own;
+    const std::string shownName =
+        job.output == "-" ? target.describe() : fs::path(job.output).filename().string();
+    const int64_t worthShowing = int64_t{30} * rate;
     if (shared == nullptr) {
-        own.emplace("rendering " + (job.output == "-" ? target.describe()
-                                                      : fs::path(job.output).filename().string()),
-                    input.frames(), int64_t{30} * rate, options.quiet);
+        own.emplace((level.scalesLater() ? "rendering (pass 1 of 2) " : "rendering ") + shownName,
+                    input.frames(), worthShowing, options.quiet);
     }
     NonFiniteSamples nonFinite, silenced;
     int64_t done = 0;
@@ -361,10 +401,9 @@ RenderResult renderFile(const RenderOptions& options, const LoadedModule& module
     }
     chain.finish(produced);
     pass();
-    const std::vector<float>& ring = tail.cut();
-    level.write(ring.data(), static_cast<int64_t>(ring.size()) / channelCount);
     if (own) own->finish();
-    level.finish();
+    level.finish(tail, "scaling (pass 2 of 2) " + shownName, worthShowing,
+                 options.quiet || shared != nullptr);
     writer.close();
     output.commit();
 
