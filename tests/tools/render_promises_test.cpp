@@ -3,6 +3,7 @@
 // cannot be kept is named rather than dropped.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -349,6 +350,23 @@ TEST_F(Tool, ProgressShowsBothPassesAndTheBytesOfAStream) {
     const std::string stream = onTerminal({"render", "--body", "1", "-", "out.wav"}, piped);
     EXPECT_TRUE(contains(stream, "reading standard input 0.6 MB")) << stream;
     EXPECT_TRUE(contains(stream, "rendering out.wav 100%")) << stream;
+}
+
+TEST_F(Tool, StagingFilesOfKilledRunsAreRemoved) {
+    writeAudio(folder / "in.wav", kPcm16, 44000, 1, testSignal(1, 2000, 0.3f));
+    // One left by a killed run, one that a running render holds, and a
+    // file of the user's that only looks alike.
+    for (const std::string name :
+         {".out.wav.velmora-Ab12Cd", ".out.wav.velmora-Xy34Zw", ".out.wav.velmora-notes"}) {
+        std::ofstream(folder / name) << "staged";
+    }
+    const int running = open((folder / ".out.wav.velmora-Xy34Zw").c_str(), O_RDONLY);
+    ASSERT_EQ(flock(running, LOCK_EX), 0);
+    ASSERT_EQ(velmora({"render", "--body", "1", "in.wav", "out.wav"}).status, 0);
+    close(running);
+    EXPECT_EQ(filesHere(),
+              (std::vector<std::string>{".out.wav.velmora-Xy34Zw", ".out.wav.velmora-notes",
+                                        "in.wav", "out.wav"}));
 }
 
 }  // namespace

@@ -42,10 +42,14 @@ struct OutputTarget {
 // permission bit), and a name in a folder that does not exist.
 OutputTarget findOutput(const std::string& name, bool allowStandardOutput = false);
 
-// A regular file written under a temporary name beside its target and
-// renamed over it only by commit(), so that a failure at any point leaves
-// the folder as it was. A file it replaces keeps its permissions (and, for
-// root, its owner); a symbolic link keeps pointing at the replaced file.
+// A regular file written under a temporary name beside its target
+// (".NAME.velmora-XXXXXX", locked while it is written) and renamed over it
+// only by commit(), so that a failure at any point leaves the folder as it
+// was. Staging files of the same name left by a run that was killed (no
+// longer locked) are removed first. The folder is held open and the file
+// renamed and removed through it, so a folder renamed meanwhile strands
+// nothing. A file it replaces keeps its permissions (and, for root, its
+// owner); a symbolic link keeps pointing at the replaced file.
 class StagedFile {
   public:
     explicit StagedFile(OutputTarget target);
@@ -57,8 +61,11 @@ class StagedFile {
     void commit();
 
   private:
+    void removeStale(const std::string& prefix);
+
     OutputTarget target;
-    std::filesystem::path temporary;
+    int folder = -1;        // the target's folder
+    std::string temporary;  // the staging file's name in it
     int fd = -1;
     bool committed = false;
 };
