@@ -369,4 +369,86 @@ TEST_F(Tool, StagingFilesOfKilledRunsAreRemoved) {
                                         "in.wav", "out.wav"}));
 }
 
+TEST_F(Tool, MarkersLoopsAndProductionChunksAreKeptOrNamed) {
+    // A take with two markers, a loop, tags, an iXML chunk and cue labels.
+    {
+        SF_INFO info{};
+        info.format = kPcm16;
+        info.samplerate = 44000;
+        info.channels = 1;
+        SNDFILE* file = sf_open((folder / "take.wav").c_str(), SFM_WRITE, &info);
+        ASSERT_NE(file, nullptr);
+        SF_CUES cues{};
+        cues.cue_count = 2;
+        cues.cue_points[0] = {1, 100, 0, 0, 0, 100, {}};
+        cues.cue_points[1] = {2, 1500, 0, 0, 0, 1500, {}};
+        sf_command(file, SFC_SET_CUE, &cues, sizeof cues);
+        SF_INSTRUMENT instrument{};
+        instrument.basenote = 60;
+        instrument.key_hi = instrument.velocity_hi = 127;
+        instrument.loop_count = 1;
+        instrument.loops[0] = {SF_LOOP_FORWARD, 200, 1800, 0};
+        sf_command(file, SFC_SET_INSTRUMENT, &instrument, sizeof instrument);
+        for (const auto& [tag, text] :
+             std::vector<std::pair<int, const char*>>{{SF_STR_TITLE, "Sarabande"},
+                                                      {SF_STR_DATE, "2026-12-09"},
+                                                      {SF_STR_ALBUM, "Suites"},
+                                                      {SF_STR_GENRE, "Baroque"}}) {
+            sf_set_string(file, tag, text);
+        }
+        char ixml[] = "<BWFXML><SCENE>12</SCENE></BWFXML>";
+        SF_CHUNK_INFO chunk{};
+        std::memcpy(chunk.id, "iXML", 4);
+        chunk.id_size = 4;
+        chunk.datalen = sizeof ixml;
+        chunk.data = ixml;
+        sf_set_chunk(file, &chunk);
+        const auto signal = testSignal(1, 2000, 0.3f);
+        sf_writef_float(file, signal.data(), 2000);
+        sf_close(file);
+    }
+    // Cue labels, appended as another recorder writes them.
+    std::string bytes = readText(folder / "take.wav");
+    const std::string labels = std::string("LIST\x16\0\0\0adtllabl\x0a\0\0\0\x01\0\0\0Verse\0", 30);
+    bytes += labels;
+    const uint32_t riffSize = static_cast<uint32_t>(bytes.size() - 8);
+    std::memcpy(&bytes[4], &riffSize, 4);
+    std::ofstream(folder / "take.wav", std::ios::binary) << bytes;
+
+    const Outcome wav = velmora({"render", "--body", "1", "take.wav", "out.wav"});
+    ASSERT_EQ(wav.status, 0) << wav.err;
+    EXPECT_EQ(wav.err,
+              "velmora: take.wav carries the cue labels (LIST adtl), which velmora does not copy, "
+              "so the output goes without\n");
+    SF_INFO info{};
+    SNDFILE* out = sf_open((folder / "out.wav").c_str(), SFM_READ, &info);
+    ASSERT_NE(out, nullptr);
+    SF_CUES cues{};
+    EXPECT_EQ(sf_command(out, SFC_GET_CUE, &cues, sizeof cues), SF_TRUE);
+    EXPECT_EQ(cues.cue_count, 2u);
+    EXPECT_EQ(cues.cue_points[1].sample_offset, 1500u);
+    SF_INSTRUMENT instrument{};
+    EXPECT_EQ(sf_command(out, SFC_GET_INSTRUMENT, &instrument, sizeof instrument), SF_TRUE);
+    EXPECT_EQ(instrument.loop_count, 1);
+    EXPECT_EQ(instrument.loops[0].end, 1800u);
+    SF_CHUNK_INFO ixml{};
+    std::memcpy(ixml.id, "iXML", 4);
+    ixml.id_size = 4;
+    EXPECT_NE(sf_get_chunk_iterator(out, &ixml), nullptr);
+    sf_close(out);
+
+    // Formats without a place for them name what they lose.
+    const std::vector<std::pair<std::string, std::vector<std::string>>> named = {
+        {"out.aiff", {"date, album, genre", "markers", "loops", "iXML"}},
+        {"out.flac", {"markers", "loops", "iXML"}},
+    };
+    for (const auto& [name, says] : named) {
+        const Outcome run = velmora({"render", "--body", "1", "take.wav", name});
+        ASSERT_EQ(run.status, 0) << run.err;
+        for (const std::string& part : says)
+            EXPECT_TRUE(contains(run.err, part)) << name << ": " << run.err;
+        EXPECT_FALSE(contains(run.err, "title")) << name << ": " << run.err;
+    }
+}
+
 }  // namespace

@@ -1,9 +1,11 @@
 #include "audio_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -261,7 +263,136 @@ sf_count_t ioWrite(const void* buffer, sf_count_t count, void* user) {
 
 SF_VIRTUAL_IO checkedIo = {ioLength, ioSeek, ioRead, ioWrite, ioTell};
 
+// The chunks of `id` in the file, each whole.
+std::vector<std::vector<char>> chunksOf(SNDFILE* file, const char* id) {
+    std::vector<std::vector<char>> found;
+    SF_CHUNK_INFO wanted{};
+    std::memcpy(wanted.id, id, 4);
+    wanted.id_size = 4;
+    for (SF_CHUNK_ITERATOR* it = sf_get_chunk_iterator(file, &wanted); it != nullptr;
+         it = sf_next_chunk_iterator(it)) {
+        SF_CHUNK_INFO chunk{};
+        if (sf_get_chunk_size(it, &chunk) != SF_ERR_NO_ERROR) continue;
+        std::vector<char> data(chunk.datalen);
+        chunk.data = data.data();
+        if (sf_get_chunk_data(it, &chunk) == SF_ERR_NO_ERROR) found.push_back(std::move(data));
+    }
+    return found;
+}
+
+// Chunks that a production tool reads and that are copied whole.
+constexpr std::array kCopiedChunks = {"iXML", "axml", "_PMX"};
+
+// What a RIFF LIST chunk holds that libsndfile does not read: cue labels
+// (adtl), and INFO entries beyond the tags (ISRC and the like).
+void noteListChunks(SNDFILE* file, std::vector<std::string>& uncarried) {
+    static const std::vector<std::string> read = {"INAM", "ICOP", "IART", "ICMT", "ICRD",
+                                                  "IGNR", "ISFT", "IPRD", "ITRK"};
+    std::vector<std::string> entries;
+    for (const std::vector<char>& list : chunksOf(file, "LIST")) {
+        const std::string type(list.data(), std::min<size_t>(4, list.size()));
+        if (type == "adtl") uncarried.push_back("the cue labels (LIST adtl)");
+        if (type != "INFO") continue;
+        for (size_t at = 4; at + 8 <= list.size();) {
+            const std::string id(list.data() + at, 4);
+            uint32_t size = 0;
+            std::memcpy(&size, list.data() + at + 4, 4);  // little-endian, as RIFF is
+            if (std::find(read.begin(), read.end(), id) == read.end()) entries.push_back(id);
+            at += 8 + size + (size & 1);
+        }
+    }
+    if (!entries.empty()) uncarried.push_back("the INFO entries " + listOf(entries, "and"));
+}
+
+AudioMetadata readMetadata(SNDFILE* file, const SF_INFO& info) {
+    AudioMetadata carried;
+    std::vector<int> map(static_cast<size_t>(info.channels));
+    if (sf_command(file, SFC_GET_CHANNEL_MAP_INFO, map.data(),
+                   static_cast<int>(map.size() * sizeof(int))) == SF_TRUE) {
+        carried.channelMap = map;
+    }
+    for (int tag = SF_STR_FIRST; tag <= SF_STR_LAST; ++tag) {
+        // The program that wrote the input is not the one writing the output.
+        if (tag == SF_STR_SOFTWARE) continue;
+        if (const char* text = sf_get_string(file, tag)) carried.tags.emplace_back(tag, text);
+    }
+    BroadcastInfo bext{};
+    if (sf_command(file, SFC_GET_BROADCAST_INFO, &bext, sizeof bext) == SF_TRUE) {
+        const auto* bytes = reinterpret_cast<const char*>(&bext);
+        carried.broadcastInfo.assign(bytes, bytes + sizeof bext);
+    }
+    uint32_t cueCount = 0;
+    if (sf_command(file, SFC_GET_CUE_COUNT, &cueCount, sizeof cueCount) == SF_TRUE &&
+        cueCount > 0) {
+        SF_CUES cues{};
+        if (sf_command(file, SFC_GET_CUE, &cues, sizeof cues) == SF_TRUE) {
+            carried.cues.assign(cues.cue_points, cues.cue_points + std::min(cues.cue_count, 100u));
+        }
+    }
+    SF_INSTRUMENT instrument{};
+    if (sf_command(file, SFC_GET_INSTRUMENT, &instrument, sizeof instrument) == SF_TRUE) {
+        carried.instrument = instrument;
+    }
+    SF_CART_INFO cart{};
+    if (sf_command(file, SFC_GET_CART_INFO, &cart, sizeof cart) == SF_TRUE) {
+        const auto* bytes = reinterpret_cast<const char*>(&cart);
+        carried.cartInfo.assign(bytes, bytes + sizeof cart);
+    }
+    for (const char* id : kCopiedChunks) {
+        for (std::vector<char>& data : chunksOf(file, id))
+            carried.chunks.emplace_back(id, std::move(data));
+    }
+    noteListChunks(file, carried.uncarried);
+    return carried;
+}
+
+// The names of what `wanted` has and `found` lacks, the layout aside.
+std::vector<std::string> missing(const AudioMetadata& wanted, const AudioMetadata& found) {
+    std::vector<std::string> lost;
+    std::string tags;
+    for (const auto& [tag, text] : wanted.tags) {
+        const bool kept = std::any_of(found.tags.begin(), found.tags.end(),
+                                      [tag = tag](const auto& t) { return t.first == tag; });
+        if (!kept) tags += std::string(tags.empty() ? "" : ", ") + tagName(tag);
+    }
+    if (!tags.empty()) lost.push_back("the tags " + tags);
+    if (!wanted.broadcastInfo.empty() && found.broadcastInfo.empty()) {
+        lost.push_back("the broadcast-WAV (bext) chunk");
+    }
+    if (wanted.cues.size() > found.cues.size()) lost.push_back("the markers (cue points)");
+    if (wanted.instrument &&
+        (!found.instrument || found.instrument->loop_count < wanted.instrument->loop_count)) {
+        lost.push_back(wanted.instrument->loop_count > 0 ? "the loops (smpl)"
+                                                         : "the instrument (smpl)");
+    }
+    if (!wanted.cartInfo.empty() && found.cartInfo.empty()) lost.push_back("the cart chunk");
+    for (const auto& [id, data] : wanted.chunks) {
+        const bool kept = std::any_of(found.chunks.begin(), found.chunks.end(),
+                                      [id = id](const auto& c) { return c.first == id; });
+        if (!kept) lost.push_back("the " + id + " chunk");
+    }
+    return lost;
+}
+
 }  // namespace
+
+std::optional<std::vector<std::string>> lostOnTheWay(int fd, const AudioMetadata& wanted) {
+    const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) return std::nullopt;
+    if (lseek(copy, 0, SEEK_SET) != 0 || (fcntl(copy, F_GETFL) & O_ACCMODE) == O_WRONLY) {
+        close(copy);
+        return std::nullopt;
+    }
+    SF_INFO info{};
+    SNDFILE* file = sf_open_fd(copy, SFM_READ, &info, SF_TRUE);
+    if (file == nullptr) {
+        close(copy);
+        return std::nullopt;
+    }
+    const std::vector<std::string> lost = missing(wanted, readMetadata(file, info));
+    sf_close(file);
+    return lost;
+}
 
 bool AudioMetadata::layoutMatters() const {
     if (channelMap.size() > 2) return true;
@@ -289,21 +420,9 @@ AudioReader::AudioReader(const fs::path& filePath, bool quiet) : path(filePath) 
         carried.channelMap = impliedOrder(info.channels);
         picks = channelsFor(vorbisOrder(info.channels), carried.channelMap);
     }
-    std::vector<int> map(static_cast<size_t>(info.channels));
-    if (picks.empty() && sf_command(file, SFC_GET_CHANNEL_MAP_INFO, map.data(),
-                                    static_cast<int>(map.size() * sizeof(int))) == SF_TRUE) {
-        carried.channelMap = map;
-    }
-    for (int tag = SF_STR_FIRST; tag <= SF_STR_LAST; ++tag) {
-        // The program that wrote the input is not the one writing the output.
-        if (tag == SF_STR_SOFTWARE) continue;
-        if (const char* text = sf_get_string(file, tag)) carried.tags.emplace_back(tag, text);
-    }
-    BroadcastInfo bext{};
-    if (sf_command(file, SFC_GET_BROADCAST_INFO, &bext, sizeof bext) == SF_TRUE) {
-        const auto* bytes = reinterpret_cast<const char*>(&bext);
-        carried.broadcastInfo.assign(bytes, bytes + sizeof bext);
-    }
+    const std::vector<int> wavOrder = carried.channelMap;
+    carried = readMetadata(file, info);
+    if (!picks.empty()) carried.channelMap = wavOrder;
 }
 
 AudioReader::~AudioReader() {
@@ -382,6 +501,42 @@ std::vector<std::string> AudioWriter::keep(const AudioMetadata& metadata) {
                     std::min(sizeof bext, metadata.broadcastInfo.size()));
         if (sf_command(file, SFC_SET_BROADCAST_INFO, &bext, sizeof bext) != SF_TRUE) {
             lost.push_back("the broadcast-WAV (bext) chunk");
+        }
+    }
+    if (!metadata.cues.empty()) {
+        SF_CUES cues{};
+        cues.cue_count = static_cast<uint32_t>(metadata.cues.size());
+        std::copy(metadata.cues.begin(), metadata.cues.end(), cues.cue_points);
+        if (sf_command(file, SFC_SET_CUE, &cues, sizeof cues) != SF_TRUE) {
+            lost.push_back("the markers (cue points)");
+        }
+    }
+    if (metadata.instrument) {
+        SF_INSTRUMENT instrument = *metadata.instrument;
+        if (sf_command(file, SFC_SET_INSTRUMENT, &instrument, sizeof instrument) != SF_TRUE) {
+            lost.push_back(instrument.loop_count > 0 ? "the loops (smpl)"
+                                                     : "the instrument (smpl)");
+        }
+    }
+    if (!metadata.cartInfo.empty()) {
+        SF_CART_INFO cart{};
+        std::memcpy(&cart, metadata.cartInfo.data(),
+                    std::min(sizeof cart, metadata.cartInfo.size()));
+        if (sf_command(file, SFC_SET_CART_INFO, &cart, sizeof cart) != SF_TRUE) {
+            lost.push_back("the cart chunk");
+        }
+    }
+    // Raw chunks only into the RIFF family, whose chunks they are.
+    const bool riff = major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX || major == SF_FORMAT_RF64;
+    for (const auto& [id, data] : metadata.chunks) {
+        std::vector<char> bytes = data;
+        SF_CHUNK_INFO chunk{};
+        std::memcpy(chunk.id, id.data(), 4);
+        chunk.id_size = 4;
+        chunk.datalen = static_cast<unsigned>(bytes.size());
+        chunk.data = bytes.data();
+        if (!riff || sf_set_chunk(file, &chunk) != SF_ERR_NO_ERROR) {
+            lost.push_back("the " + id + " chunk");
         }
     }
     return lost;

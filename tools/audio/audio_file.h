@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,11 +16,19 @@
 
 namespace velmora::tool {
 
-// What a file carries besides its samples.
+// What a file carries besides its samples. Positions are in frames, which
+// a render keeps: its output is aligned with its input sample for sample.
 struct AudioMetadata {
     std::vector<int> channelMap;                    // SF_CHANNEL_MAP_* per channel, or empty
     std::vector<std::pair<int, std::string>> tags;  // SF_STR_* and its text
     std::vector<char> broadcastInfo;                // the bext chunk's SF_BROADCAST_INFO, or empty
+    std::vector<SF_CUE_POINT> cues;                 // markers
+    std::optional<SF_INSTRUMENT> instrument;        // a sampler's loops and key range (smpl)
+    std::vector<char> cartInfo;                     // the cart chunk's SF_CART_INFO, or empty
+    // Production chunks copied whole (iXML, axml, XMP), by their id.
+    std::vector<std::pair<std::string, std::vector<char>>> chunks;
+    // What the file carries that no output can get from here, as a note names it.
+    std::vector<std::string> uncarried;
 
     // Whether the channels' positions say more than their count does: more
     // than two channels, or positions other than mono or left and right.
@@ -114,6 +123,11 @@ class AudioWriter {
     double largest = 0.0;
     int64_t nonFinite = 0;
 };
+
+// What the file written at `fd` (from its start) holds of `wanted`, read
+// back: the names of what it lost, as AudioWriter::keep() gives them. Nothing
+// when it cannot be read back (a device).
+std::optional<std::vector<std::string>> lostOnTheWay(int fd, const AudioMetadata& wanted);
 
 // A whole file in one go to `name`, which appears complete or not at all.
 void writeAudioFile(const std::filesystem::path& name, const OutputFormat& format, int sampleRate,

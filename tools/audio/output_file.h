@@ -87,6 +87,9 @@ class OutputFile {
     // What descriptor() writes, for messages: the target, or the temporary
     // file that holds it until commit().
     std::string describe() const;
+    // Whether descriptor() is a file of the tool's own, which can be read
+    // back before commit().
+    bool readable() const { return staged.has_value() || spool >= 0; }
     // Writes all of `bytes` at the descriptor's position.
     void write(std::string_view bytes);
     // The output is complete: it appears under its name, or reaches the

@@ -346,7 +346,7 @@ RenderResult renderFile(const RenderOptions& options, const LoadedModule& module
     OutputFile output(target);
     AudioWriter writer(output.descriptor(), output.describe(), format, rate, channelCount,
                        !options.noDither);
-    const std::vector<std::string> lost = writer.keep(input.metadata());
+    std::vector<std::string> lost = writer.keep(input.metadata());
     LevelStage level(writer, options, channelCount, rate);
     Tail tail(options.tail, rate, channelCount, format, level.scalesLater());
 
@@ -405,6 +405,15 @@ RenderResult renderFile(const RenderOptions& options, const LoadedModule& module
     level.finish(tail, "scaling (pass 2 of 2) " + shownName, worthShowing,
                  options.quiet || shared != nullptr);
     writer.close();
+    // What the file holds decides what was lost, the channel layout aside,
+    // which only the writer knows.
+    if (const auto found = output.readable() ? lostOnTheWay(output.descriptor(), input.metadata())
+                                             : std::nullopt) {
+        const bool layoutLost =
+            std::find(lost.begin(), lost.end(), "the channel layout") != lost.end();
+        lost = *found;
+        if (layoutLost) lost.insert(lost.begin(), "the channel layout");
+    }
     output.commit();
 
     RenderResult result;
@@ -433,6 +442,10 @@ RenderResult renderFile(const RenderOptions& options, const LoadedModule& module
     if (!lost.empty()) {
         note(containerName(format.format) + " has no place for " + listOf(lost, "and") + " of " +
              inputName + ", so the output goes without");
+    }
+    if (!input.metadata().uncarried.empty()) {
+        note(inputName + " carries " + listOf(input.metadata().uncarried, "and") +
+             ", which velmora does not copy, so the output goes without");
     }
     const double peak = writer.peak();
     const std::string turnDown =
