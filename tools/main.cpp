@@ -39,6 +39,9 @@ int main(int argc, char** argv) {
         }
     } catch (const ExitStatus& e) {
         if (interruptingSignal() == 0) return e.status;
+    } catch (const UsageError& e) {
+        std::cerr << "velmora: " << e.what() << '\n';
+        return 2;
     } catch (const std::exception& e) {
         // A wait cut short by an interrupt fails however it is worded.
         std::cerr << "velmora: " << (interruptingSignal() != 0 ? "interrupted" : e.what()) << '\n';

@@ -139,7 +139,7 @@ TEST_F(Tool, GainNormalizeMixAndLoudnessSetTheLevel) {
 
     const Outcome both =
         velmora({"render", "--body", "1", "in.wav", "x.wav", "--normalize", "--match-loudness"});
-    EXPECT_EQ(both.status, 1);
+    EXPECT_EQ(both.status, 2);
     EXPECT_FALSE(fs::exists(folder / "x.wav"));
 }
 

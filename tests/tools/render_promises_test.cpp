@@ -94,7 +94,21 @@ TEST_F(Tool, AFullDiskFailsTheRenderAndKeepsTheOldFile) {
     const Outcome full = velmora({"render", "--body", "1", "in.wav", "small/take.mp3"});
     const std::string kept = readText(small / "take.mp3");
     const std::vector<std::string> left = filesIn(small);
+    // The temporary files for standard output and input fill it too.
+    Launch smallTemporary;
+    smallTemporary.environment = {"TMPDIR=" + small.string()};
+    smallTemporary.stdoutPipe = true;
+    const Outcome toPipe =
+        velmora({"render", "--body", "1", "in.wav", "-", "--type", "mp3"}, smallTemporary);
+    smallTemporary.stdoutPipe = false;
+    smallTemporary.input = readText(folder / "in.wav");
+    const Outcome fromPipe = velmora({"render", "--body", "1", "-", "out.wav"}, smallTemporary);
     umount(small.c_str());
+    for (const Outcome& run : {toPipe, fromPipe}) {
+        EXPECT_EQ(run.status, 1);
+        EXPECT_TRUE(contains(run.err, "temporary file in " + small.string() + " (TMPDIR)"))
+            << run.err;
+    }
     EXPECT_EQ(full.status, 1);
     EXPECT_TRUE(contains(full.err, "No space left")) << full.err;
     EXPECT_EQ(kept, "the good take");

@@ -29,6 +29,16 @@ std::string reason(SNDFILE* file) {
         if (text.rfind(prefix, 0) == 0) text.erase(0, prefix.size());
     }
     if (!text.empty() && text.back() == '.') text.pop_back();
+    // Where libsndfile's words mislead: a damaged file is not one that does
+    // not exist, and its complaints about itself tell a user nothing.
+    const std::vector<std::pair<std::string, std::string>> plain = {
+        {"File does not exist or is not a regular file", "it is damaged, or not a sound file"},
+        {"SF_INFO struct incomplete", "its header is incomplete or damaged"},
+        {"This is a bug in libsndfile", "it is damaged, or in a form libsndfile cannot read"},
+    };
+    for (const auto& [said, meant] : plain) {
+        if (text.find(said) != std::string::npos) return meant;
+    }
     return text;
 }
 
@@ -594,7 +604,14 @@ void AudioWriter::write(const float* given, int64_t frames) {
         written = sf_writef_float(file, samples, frames);
     }
     checkWritten();
-    if (written != frames) throw Error("cannot write " + name + ": " + reason(file));
+    if (written != frames) {
+        // libsndfile's FLAC messages speak of its decoder on writes too.
+        std::string why = reason(file);
+        if (const size_t at = why.find("decoder"); at != std::string::npos) {
+            why.replace(at, 7, "encoder");
+        }
+        throw Error("cannot write " + name + ": " + why);
+    }
 }
 
 void AudioWriter::checkWritten() {

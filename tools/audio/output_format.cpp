@@ -118,7 +118,7 @@ int subtypeForBits(const std::string& bits) {
     if (bits == "24") return SF_FORMAT_PCM_24;
     if (bits == "32") return SF_FORMAT_PCM_32;
     if (bits == "float") return SF_FORMAT_FLOAT;
-    throw Error("--bits is 16, 24, 32 or float, not \"" + bits + "\"");
+    throw UsageError("--bits is 16, 24, 32 or float, not \"" + bits + "\"");
 }
 
 std::string bitsText(int subtype) {
@@ -181,8 +181,8 @@ void chooseLossy(OutputFormat& output, const Container& container, const SourceF
                  const FormatRequest& request) {
     const std::string name = formatName(container.codec, true);
     if (!request.bits.empty()) {
-        throw Error("--bits does not apply to " + name + ", which keeps no sample depth; " +
-                    "use --quality, or a lossless output such as .wav or .flac");
+        throw UsageError("--bits does not apply to " + name + ", which keeps no sample depth; " +
+                         "use --quality, or a lossless output such as .wav or .flac");
     }
     if (container.codec == SF_FORMAT_OPUS) {
         constexpr std::array rates = {8000, 12000, 16000, 24000, 48000};
@@ -214,9 +214,9 @@ void chooseLossy(OutputFormat& output, const Container& container, const SourceF
 void chooseLossless(OutputFormat& output, const Container& container, const SourceFormat& source,
                     const FormatRequest& request) {
     const std::string name = containerName(container.major);
-    if (request.quality) {
-        throw Error("--quality applies to the lossy formats (.ogg, .opus, .mp3); " + name +
-                    " keeps every sample as it is");
+    if (request.quality && !request.qualityWhereLossy) {
+        throw UsageError("--quality applies to the lossy formats (.ogg, .opus, .mp3); " + name +
+                         " keeps every sample as it is");
     }
     const int inputMajor = source.format & SF_FORMAT_TYPEMASK;
     const int inputSubtype = source.format & SF_FORMAT_SUBMASK;
@@ -293,21 +293,23 @@ OutputFormat chooseOutputFormat(const std::string& name, const SourceFormat& sou
     const std::string extension = name == "-" ? "" : fs::path(name).extension().string();
     std::optional<Container> container;
     if (!extension.empty() && !request.type.empty()) {
-        throw Error("--type is for standard output and names without an extension; " + name +
-                    " says " + extension);
+        throw UsageError(request.typeOption +
+                         " is for standard output and names without an extension; " + name +
+                         " says " + extension);
     }
     // The name's extension, or for "-" and names without one, --type.
     const std::string asked = extension.empty() ? request.type : extension;
     if (!asked.empty()) {
         container = containerFor(asked);
         if (!container) {
-            throw Error("velmora cannot write " + asked + " files; it writes " + kWritableList);
+            throw UsageError("velmora cannot write " + asked + " files; it writes " +
+                             kWritableList);
         }
     } else {
         container = inputContainer(source.format);
     }
     if (request.quality && (*request.quality < 0.0 || *request.quality > 10.0)) {
-        throw Error("--quality goes from 0 (smallest) to 10 (best)");
+        throw UsageError("--quality goes from 0 (smallest) to 10 (best)");
     }
 
     OutputFormat output;

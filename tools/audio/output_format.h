@@ -10,9 +10,11 @@ namespace velmora::tool {
 
 // What the user asked for on the command line.
 struct FormatRequest {
-    std::string bits;               // "", "16", "24", "32" or "float"
-    std::optional<double> quality;  // 0 to 10, for the lossy encoders
-    std::string type;               // an extension, for "-" and names without one
+    std::string bits;                   // "", "16", "24", "32" or "float"
+    std::optional<double> quality;      // 0 to 10, for the lossy encoders
+    std::string type;                   // an extension, for "-" and names without one
+    std::string typeOption = "--type";  // the option that gave `type`, for messages
+    bool qualityWhereLossy = false;     // lossless outputs ignore `quality` (a batch's)
 };
 
 // What is known of the input before it is read.

@@ -312,9 +312,11 @@ RenderResult renderFile(const RenderOptions& options, const LoadedModule& module
     AudioReader input(job.input, options.quiet || shared != nullptr);
     FormatRequest request = options.format;
     if (!std::isnan(options.quality)) request.quality = options.quality;
+    // A batch's --quality is for its lossy outputs; the others keep every sample.
+    request.qualityWhereLossy = shared != nullptr;
     if (options.asFloat) {
         if (!request.bits.empty() && request.bits != "float") {
-            throw Error("--float and --bits " + request.bits + " ask for different samples");
+            throw UsageError("--float and --bits " + request.bits + " ask for different samples");
         }
         request.bits = "float";
     }
@@ -497,7 +499,7 @@ void renderBatch(const RenderOptions& options, const LoadedModule& module, const
     int64_t total = 0;
     int worthShowing = 0;
     for (const std::string& input : options.files) {
-        if (input == "-") throw Error("a batch reads files; standard input is for one render");
+        if (input == "-") throw UsageError("a batch reads files; standard input is for one render");
         fs::path name = fs::path(input).filename();
         if (!options.batchFormat.empty()) {
             const std::string ext = options.batchFormat;
@@ -599,18 +601,18 @@ void renderBatch(const RenderOptions& options, const LoadedModule& module, const
 
 void render(const RenderOptions& options) {
     if (options.body.empty()) {
-        throw Error("render needs --body NAME or NUMBER (velmora info lists the bodies)");
+        throw UsageError("render needs --body NAME or NUMBER (velmora info lists the bodies)");
     }
     if (!options.normalize.empty() && (options.matchLoudness || options.gainDb != 0.0)) {
-        throw Error("--normalize sets the level alone; leave out --gain and --match-loudness");
+        throw UsageError("--normalize sets the level alone; leave out --gain and --match-loudness");
     }
     const bool batch = !options.outDir.empty();
     if (batch ? options.files.empty() : options.files.size() != 2) {
-        throw Error(options.files.size() > 2
-                        ? "unexpected \"" + options.files[2] +
-                              "\": render takes IN OUT, or several inputs with --out-dir DIR"
-                        : "render needs an input and an output: velmora render --body NAME IN "
-                          "OUT");
+        throw UsageError(options.files.size() > 2
+                             ? "unexpected \"" + options.files[2] +
+                                   "\": render takes IN OUT, or several inputs with --out-dir DIR"
+                             : "render needs an input and an output: velmora render --body NAME IN "
+                               "OUT");
     }
     const LoadedModule module = loadModule(options.modulePath);
     const Body& body = findBody(module.bodies, options.body);
@@ -620,8 +622,10 @@ void render(const RenderOptions& options) {
     }
     RenderOptions single = options;
     if (!options.batchFormat.empty()) {
-        if (!single.format.type.empty()) throw Error("--format and --type say the same; give one");
+        if (!single.format.type.empty())
+            throw UsageError("--format and --type say the same; give one");
         single.format.type = options.batchFormat;
+        single.format.typeOption = "--format";
     }
     const RenderResult result =
         renderFile(single, module, body, {options.files[0], options.files[1]}, nullptr);
@@ -635,12 +639,16 @@ Command addRenderCommand(CLI::App& app) {
     auto options = std::make_shared<RenderOptions>();
     addModuleOption(*command, options->modulePath);
     command->add_option("--body", options->body, "Body by name or number (see velmora info)");
-    command->add_option("files", options->files,
-                        "IN OUT: the sound file to read (WAV, FLAC, AIFF, MP3, ...; - for standard "
-                        "input) and the file to write, its format named by its extension (- for "
-                        "standard output); with --out-dir, the inputs");
-    command->add_option("--out-dir", options->outDir,
-                        "Render every input into this folder, under its own name");
+    command
+        ->add_option("files", options->files,
+                     "IN OUT: the sound file to read (WAV, FLAC, AIFF, MP3, ...; - for standard "
+                     "input) and the file to write, its format named by its extension (- for "
+                     "standard output); with --out-dir, the inputs")
+        ->type_name("IN OUT");
+    command
+        ->add_option("--out-dir", options->outDir,
+                     "Render every input into this folder, under its own name")
+        ->type_name("DIR");
     command->add_option("--format", options->batchFormat,
                         "The outputs' format as an extension (wav, flac, ...); default: each "
                         "input's");
@@ -653,7 +661,7 @@ Command addRenderCommand(CLI::App& app) {
     command
         ->add_option("--quality", options->quality,
                      "Quality of an .ogg, .opus or .mp3 output, 0 (smallest) to 10 (best); "
-                     "default: the encoder's")
+                     "default: the encoder's. A batch's lossless outputs ignore it")
         ->check(numberBetween(0.0, 10.0));
     command->add_option("--type", options->format.type,
                         "Format for - or a name without extension, as an extension (wav, flac, "
@@ -662,14 +670,17 @@ Command addRenderCommand(CLI::App& app) {
         ->check(wholeNumber(1, 65536))
         ->capture_default_str();
     command->add_option("--gain", options->gainDb, "Gain in dB after the body")
-        ->check(numberBetween(-100.0, 60.0));
+        ->check(numberBetween(-100.0, 60.0))
+        ->type_name("DB");
     addOptionalValue(*command, "--normalize", options->normalize, "-1",
                      "Scale the output so that its peak sits at DBFS (default -1)")
-        ->check(numberBetween(-100.0, 0.0));
+        ->check(numberBetween(-100.0, 0.0))
+        ->type_name("[DBFS]");
     command->add_flag("--match-loudness", options->matchLoudness,
                       "Make the output's integrated loudness (EBU R128) the input's");
     command->add_option("--mix", options->mix, "Dry/wet: 0 the input, 1 the body alone (default)")
-        ->check(numberBetween(0.0, 1.0));
+        ->check(numberBetween(0.0, 1.0))
+        ->type_name("WET");
     command->add_flag("--retune", options->retune,
                       "Resample to 44000 Hz for the body and back, so that its resonances sit "
                       "where they were tuned at any rate");
@@ -681,7 +692,8 @@ Command addRenderCommand(CLI::App& app) {
                 if (text == "auto") return {};
                 return numberBetween(0.0, 60.0)(text);
             },
-            "SECONDS"));
+            ""))
+        ->type_name("[SECONDS]");
     command->add_flag("-q,--quiet", options->quiet, "No progress and no summary, only problems");
     return {command, [options] { render(*options); }};
 }

@@ -131,7 +131,7 @@ CLI::Validator wholeNumber(int64_t lowest, int64_t highest) {
             }
             return {};
         },
-        "INT " + range);
+        "");
 }
 
 CLI::Validator numberBetween(double lowest, double highest) {
@@ -146,7 +146,7 @@ CLI::Validator numberBetween(double lowest, double highest) {
             }
             return {};
         },
-        "NUMBER " + std::string(range));
+        "");
 }
 
 std::optional<int> parseCommandLine(CLI::App& app, const std::vector<Command>& commands, int argc,
@@ -158,6 +158,16 @@ std::optional<int> parseCommandLine(CLI::App& app, const std::vector<Command>& c
         // Leftovers are reported below, after the command line is read, in
         // the order a person reads it.
         command.subcommand->allow_extras();
+        // Help names what a value is (--gain GAIN), not its C++ type.
+        for (CLI::Option* option : command.subcommand->get_options()) {
+            const std::string type = option->get_type_name();
+            if (type != "TEXT" && type != "INT" && type != "FLOAT" && type != "UINT") continue;
+            std::string name =
+                option->get_lnames().empty() ? option->get_name() : option->get_lnames().front();
+            std::transform(name.begin(), name.end(), name.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+            option->type_name(name);
+        }
     }
 
     // The command comes first; only help and the version may stand before it.
@@ -194,7 +204,9 @@ std::optional<int> parseCommandLine(CLI::App& app, const std::vector<Command>& c
 
     for (const Command& command : commands) {
         if (!command.subcommand->parsed()) continue;
-        const std::vector<std::string> rest = command.subcommand->remaining();
+        std::vector<std::string> rest = command.subcommand->remaining();
+        // "--" ends the options, so that a name may begin with "-".
+        rest.erase(std::remove(rest.begin(), rest.end(), "--"), rest.end());
         const auto option = std::find_if(rest.begin(), rest.end(), looksLikeOption);
         if (option != rest.end()) {
             const std::string word = option->substr(0, option->find('='));

@@ -11,6 +11,12 @@ struct Error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A command line that cannot work as given (a missing or conflicting
+// option): exit status 2, where a failure of the work itself is 1.
+struct UsageError : Error {
+    using Error::Error;
+};
+
 // Ends a command that has already printed why, with this exit status.
 struct ExitStatus {
     int status;
