@@ -366,6 +366,22 @@ TEST_F(Tool, ProgressShowsBothPassesAndTheBytesOfAStream) {
     EXPECT_TRUE(contains(stream, "rendering out.wav 100%")) << stream;
 }
 
+TEST_F(Tool, ABatchNamesItsOutputsApart) {
+    for (const std::string take : {"x/t.wav", "y/t.wav"}) {
+        fs::create_directories((folder / take).parent_path());
+        writeAudio(folder / take, kPcm16, 44000, 1, testSignal(1, 1000, 0.3f));
+    }
+    const Outcome collide =
+        velmora({"render", "--body", "1", "x/t.wav", "y/t.wav", "--out-dir", "a"});
+    EXPECT_EQ(collide.status, 1);
+    EXPECT_TRUE(contains(collide.err, "--mirror")) << collide.err;
+    const Outcome apart = velmora({"render", "--body", "1", "x/t.wav", "y/t.wav", "--out-dir", "b",
+                                   "--mirror", "--suffix", "-violin", "--format", "flac"});
+    EXPECT_EQ(apart.status, 0) << apart.err;
+    EXPECT_EQ(filesIn(folder / "b" / "x"), std::vector<std::string>{"t-violin.flac"});
+    EXPECT_EQ(filesIn(folder / "b" / "y"), std::vector<std::string>{"t-violin.flac"});
+}
+
 TEST_F(Tool, StagingFilesOfKilledRunsAreRemoved) {
     writeAudio(folder / "in.wav", kPcm16, 44000, 1, testSignal(1, 2000, 0.3f));
     // One left by a killed run, one that a running render holds, and a

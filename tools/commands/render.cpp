@@ -45,6 +45,8 @@ struct RenderOptions {
     bool retune = false;
     std::string tail;  // seconds, "auto" for until quiet, or "" for none
     bool quiet = false;
+    std::string suffix;   // added to a batch's output names, before the extension
+    bool mirror = false;  // a batch keeps its inputs' folders under --out-dir
 };
 
 // One input and where its output goes.
@@ -480,6 +482,18 @@ void printResult(const RenderResult& result, const Body& body) {
     std::fflush(summary);
 }
 
+// Where under --out-dir an input's output goes: with `mirror`, the input's
+// own folder, as a relative path inside it (x/t.wav → x; /a/b/t.wav → a/b;
+// ../t.wav → .), so that x/t.wav and y/t.wav do not collide.
+fs::path mirroredFolder(const fs::path& input, bool mirror) {
+    if (!mirror) return {};
+    fs::path inside;
+    for (const fs::path& part : input.lexically_normal().parent_path().relative_path()) {
+        if (part != "..") inside /= part;
+    }
+    return inside;
+}
+
 // Several inputs into a folder, one file per worker on up to two cores; a
 // failure is reported and the other files still run.
 void renderBatch(const RenderOptions& options, const LoadedModule& module, const Body& body) {
@@ -500,17 +514,22 @@ void renderBatch(const RenderOptions& options, const LoadedModule& module, const
     int worthShowing = 0;
     for (const std::string& input : options.files) {
         if (input == "-") throw UsageError("a batch reads files; standard input is for one render");
-        fs::path name = fs::path(input).filename();
+        const fs::path given(input);
+        std::string extension = given.extension().string();
         if (!options.batchFormat.empty()) {
-            const std::string ext = options.batchFormat;
-            name.replace_extension(ext.front() == '.' ? ext : "." + ext);
+            extension = options.batchFormat.front() == '.' ? options.batchFormat
+                                                           : "." + options.batchFormat;
         }
+        const fs::path name = given.stem().string() + options.suffix + extension;
         Entry entry;
-        entry.job = {input, (fs::path(options.outDir) / name).string()};
+        entry.job = {
+            input,
+            (fs::path(options.outDir) / mirroredFolder(given, options.mirror) / name).string()};
         for (const Entry& earlier : entries) {
             if (fs::weakly_canonical(earlier.job.output, error) ==
                 fs::weakly_canonical(entry.job.output, error)) {
-                entry.error = "another input of this batch already writes " + entry.job.output;
+                entry.error = "another input of this batch already writes " + entry.job.output +
+                              (options.mirror ? "" : " (--mirror keeps the inputs' folders apart)");
             }
         }
         // Regular files only: a FIFO is read once, when its turn comes.
@@ -550,6 +569,8 @@ void renderBatch(const RenderOptions& options, const LoadedModule& module, const
             if (!entry.error.empty()) continue;
             NoteCollector collector(entry.notes);
             try {
+                std::error_code made;
+                fs::create_directories(fs::path(entry.job.output).parent_path(), made);
                 entry.result = renderFile(options, module, body, entry.job, &progress);
             } catch (const std::exception& e) {
                 entry.error = e.what();
@@ -607,6 +628,9 @@ void render(const RenderOptions& options) {
         throw UsageError("--normalize sets the level alone; leave out --gain and --match-loudness");
     }
     const bool batch = !options.outDir.empty();
+    if (!batch && (!options.suffix.empty() || options.mirror)) {
+        throw UsageError("--suffix and --mirror name a batch's outputs; give --out-dir DIR");
+    }
     if (batch ? options.files.empty() : options.files.size() != 2) {
         throw UsageError(options.files.size() > 2
                              ? "unexpected \"" + options.files[2] +
@@ -694,6 +718,12 @@ Command addRenderCommand(CLI::App& app) {
             },
             ""))
         ->type_name("[SECONDS]");
+    command->add_option("--suffix", options->suffix,
+                        "Add SUFFIX to each output's name in a batch (take.wav -> take-cello.wav "
+                        "with --suffix -cello)");
+    command->add_flag("--mirror", options->mirror,
+                      "Keep the inputs' folders under --out-dir (x/t.wav -> DIR/x/t.wav), so "
+                      "that inputs of the same name do not collide");
     command->add_flag("-q,--quiet", options->quiet, "No progress and no summary, only problems");
     return {command, [options] { render(*options); }};
 }
