@@ -42,6 +42,18 @@ double loudnessOf(const Audio& audio) {
     return loudness;
 }
 
+double truePeakOf(const Audio& audio) {
+    ebur128_state* state =
+        ebur128_init(static_cast<unsigned>(audio.info.channels),
+                     static_cast<unsigned long>(audio.info.samplerate), EBUR128_MODE_TRUE_PEAK);
+    ebur128_add_frames_float(state, audio.samples.data(),
+                             audio.samples.size() / static_cast<size_t>(audio.info.channels));
+    double peak = 0.0;
+    ebur128_true_peak(state, 0, &peak);
+    ebur128_destroy(&state);
+    return peak;
+}
+
 // The magnitude spectrum of `signal`, zero-padded to `size`.
 std::vector<double> spectrum(const std::vector<float>& signal, size_t size) {
     std::vector<double> in(size, 0.0);
@@ -117,6 +129,15 @@ TEST_F(Tool, GainNormalizeMixAndLoudnessSetTheLevel) {
     EXPECT_NEAR(decibels(peakOf(render({"--normalize"}))), -1.0, 0.01);
     EXPECT_NEAR(decibels(peakOf(render({"--normalize", "-12"}))), -12.0, 0.01);
     EXPECT_NEAR(decibels(peakOf(render({"--normalize=-3", "--bits", "24"}))), -3.0, 0.01);
+    // The true peak (4x oversampled) and the integrated loudness, as
+    // libebur128 measures them.
+    Audio level;
+    level.info.channels = 1;
+    level.info.samplerate = rate;
+    level.samples = render({"--normalize", "-1dBTP"});
+    EXPECT_NEAR(decibels(truePeakOf(level)), -1.0, 0.01);
+    level.samples = render({"--loudness", "-23"});
+    EXPECT_NEAR(loudnessOf(level), -23.0, 0.01);
 
     // The mix blends the input in; at 1 it is the body exactly.
     const std::vector<float> mixed = render({"--mix", "0.25"});

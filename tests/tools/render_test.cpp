@@ -432,6 +432,10 @@ TEST_F(Tool, LevelsOverFullScaleAreReported) {
     EXPECT_TRUE(contains(clipped.err, "--bits float keeps them")) << clipped.err;
     const Outcome flac = velmora({"render", "--body", "15", "loud.wav", "c.flac"});
     EXPECT_TRUE(contains(flac.err, "a .wav output with --bits float")) << flac.err;
+    // Lossy outputs by their true peak, which decoders reach.
+    const Outcome ogg = velmora({"render", "--body", "15", "loud.wav", "c.ogg"});
+    EXPECT_TRUE(contains(ogg.err, "dBTP, over full scale")) << ogg.err;
+    EXPECT_TRUE(contains(ogg.err, "--normalize -1dBTP")) << ogg.err;
 }
 
 }  // namespace

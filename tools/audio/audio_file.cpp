@@ -471,6 +471,7 @@ AudioWriter::AudioWriter(int fd, std::string fileName, const OutputFormat& forma
     // The encodings libsndfile converts to itself clip rather than wrap around.
     sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
     dither = ditherShort && output.integerBits > 0 && output.integerBits <= 16;
+    if (output.lossy) truePeak.emplace(channels, sampleRate, true);
 }
 
 AudioWriter::~AudioWriter() {
@@ -575,6 +576,7 @@ void AudioWriter::write(const float* given, int64_t frames) {
         }
     }
     const float* samples = ready.data();
+    if (truePeak) truePeak->add(samples, frames);
 
     sf_count_t written = 0;
     if (output.integerBits > 0) {

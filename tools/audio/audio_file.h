@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "loudness.h"
 #include "output_format.h"
 #include "random.h"
 
@@ -98,10 +99,11 @@ class AudioWriter {
     void close();  // flushes; the file is complete only after this
 
     // Samples beyond full scale that an integer format clipped, the
-    // largest magnitude of all (finite) samples, 1.0 being full scale, and
-    // the samples that were not finite, which are written as silence.
+    // largest magnitude of all (finite) samples, 1.0 being full scale (for
+    // lossy outputs the true peak, which their decoders reach), and the
+    // samples that were not finite, which are written as silence.
     int64_t clippedSamples() const { return clipped; }
-    double peak() const { return largest; }
+    double peak() const { return truePeak ? truePeak->truePeak() : largest; }
     int64_t nonFiniteSamples() const { return nonFinite; }
 
   private:
@@ -122,6 +124,7 @@ class AudioWriter {
     int64_t clipped = 0;
     double largest = 0.0;
     int64_t nonFinite = 0;
+    std::optional<LoudnessMeter> truePeak;
 };
 
 // What the file written at `fd` (from its start) holds of `wanted`, read

@@ -39,7 +39,8 @@ struct RenderOptions {
     FormatRequest format;
     int blockFrames = 512;
     double gainDb = 0.0;
-    std::string normalize;  // the peak's level in dBFS, or "" for none
+    std::string normalize;           // the peak's level, "-1" (dBFS) or "-1dBTP", or "" for none
+    double loudness = std::nan("");  // the integrated loudness to reach in LUFS, or unset
     bool matchLoudness = false;
     double mix = 1.0;
     bool retune = false;
@@ -190,13 +191,15 @@ class LevelStage {
   public:
     LevelStage(AudioWriter& writer, const RenderOptions& options, int channels, int rate)
         : writer(writer), options(options), channels(channels) {
-        if (!options.normalize.empty() || options.matchLoudness) {
+        const bool toLoudness = !std::isnan(options.loudness);
+        truePeak = options.normalize.ends_with("dBTP");
+        if (!options.normalize.empty() || options.matchLoudness || toLoudness) {
             spool.reset(std::tmpfile());
             if (spool == nullptr) throw Error("cannot make a temporary file for the second pass");
         }
-        if (options.matchLoudness) {
-            inputLoudness.emplace(channels, rate);
-            outputLoudness.emplace(channels, rate);
+        if (options.matchLoudness) inputLoudness.emplace(channels, rate);
+        if (options.matchLoudness || toLoudness || truePeak) {
+            outputLoudness.emplace(channels, rate, truePeak);
         }
     }
 
@@ -270,11 +273,22 @@ class LevelStage {
 
     double levelScale() const {
         if (!options.normalize.empty()) {
-            if (peak == 0.0) {
+            const double measured = truePeak ? outputLoudness->truePeak() : peak;
+            if (measured == 0.0) {
                 note("the output is silent, so there is no peak to normalize");
                 return 1.0;
             }
-            return std::pow(10.0, std::stod(options.normalize) / 20.0) / peak;
+            return std::pow(10.0, std::stod(options.normalize) / 20.0) / measured;
+        }
+        if (!std::isnan(options.loudness)) {
+            const double measured = outputLoudness->integrated();
+            if (!std::isfinite(measured)) {
+                note(
+                    "the output is too short or quiet to measure its loudness, so its level "
+                    "stays as it is");
+                return 1.0;
+            }
+            return std::pow(10.0, (options.loudness - measured) / 20.0);
         }
         const double before = inputLoudness->integrated();
         const double after = outputLoudness->integrated();
@@ -298,6 +312,7 @@ class LevelStage {
     std::unique_ptr<std::FILE, CloseFile> spool;
     int64_t written = 0;
     double peak = 0.0;
+    bool truePeak = false;  // --normalize in dBTP
     std::optional<LoudnessMeter> inputLoudness, outputLoudness;
 };
 
@@ -452,8 +467,12 @@ RenderResult renderFile(const RenderOptions& options, const LoadedModule& module
              ", which velmora does not copy, so the output goes without");
     }
     const double peak = writer.peak();
+    // Lossy outputs are judged by their true peak, which their decoders reach.
+    const std::string unit = format.lossy ? "TP" : "FS";
     const std::string turnDown =
-        options.normalize.empty() ? "--gain or --normalize" : "--normalize";
+        options.normalize.empty()
+            ? (format.lossy ? "--gain or --normalize -1dBTP" : "--gain or --normalize")
+            : "--normalize";
     if (writer.clippedSamples() > 0) {
         note(plural(writer.clippedSamples(), "sample", "samples") +
              " went beyond full scale and were clipped (the output peaks at " + decibels(peak) +
@@ -462,7 +481,7 @@ RenderResult renderFile(const RenderOptions& options, const LoadedModule& module
                                 : "a .wav output with --bits float keeps them") +
              ", " + turnDown + " turns them down");
     } else if (peak > 1.0 && format.integerBits == 0) {
-        note("the output peaks at " + decibels(peak) + "FS, over full scale by " +
+        note("the output peaks at " + decibels(peak) + unit + ", over full scale by " +
              decibels(peak).substr(1) +
              (format.lossy ? ": players will clip it"
                            : ": the float samples keep it, but players "
@@ -627,6 +646,11 @@ void render(const RenderOptions& options) {
     if (!options.normalize.empty() && (options.matchLoudness || options.gainDb != 0.0)) {
         throw UsageError("--normalize sets the level alone; leave out --gain and --match-loudness");
     }
+    if (!std::isnan(options.loudness) &&
+        (!options.normalize.empty() || options.matchLoudness || options.gainDb != 0.0)) {
+        throw UsageError(
+            "--loudness sets the level alone; leave out --gain, --normalize and --match-loudness");
+    }
     const bool batch = !options.outDir.empty();
     if (!batch && (!options.suffix.empty() || options.mirror)) {
         throw UsageError("--suffix and --mirror name a batch's outputs; give --out-dir DIR");
@@ -697,9 +721,26 @@ Command addRenderCommand(CLI::App& app) {
         ->check(numberBetween(-100.0, 60.0))
         ->type_name("DB");
     addOptionalValue(*command, "--normalize", options->normalize, "-1",
-                     "Scale the output so that its peak sits at DBFS (default -1)")
-        ->check(numberBetween(-100.0, 0.0))
-        ->type_name("[DBFS]");
+                     "Scale the output so that its sample peak sits at DBFS (default -1), or "
+                     "with dBTP its true peak (-1dBTP, 4x oversampled)")
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                std::string number = text;
+                for (const std::string unit : {"dBTP", "dBFS"}) {
+                    if (number.ends_with(unit)) number.resize(number.size() - unit.size());
+                }
+                const std::string problem = numberBetween(-100.0, 0.0)(number);
+                return problem.empty() ? ""
+                                       : "takes a level from -100 to 0 (dBFS, or -1dBTP " +
+                                             std::string("for a true peak), not \"") + text + "\"";
+            },
+            ""))
+        ->type_name("[DBFS|DBdBTP]");
+    command
+        ->add_option("--loudness", options->loudness,
+                     "Scale the output to this integrated loudness (EBU R128), as -23")
+        ->check(numberBetween(-70.0, 0.0))
+        ->type_name("LUFS");
     command->add_flag("--match-loudness", options->matchLoudness,
                       "Make the output's integrated loudness (EBU R128) the input's");
     command->add_option("--mix", options->mix, "Dry/wet: 0 the input, 1 the body alone (default)")

@@ -53,6 +53,17 @@ bool isNumber(const std::string& word) {
     return !word.empty() && status == std::errc{} && end == word.data() + word.size();
 }
 
+// A level with its unit, as "-1dBTP" or "-3dBFS".
+bool isLevel(const std::string& word) {
+    for (const std::string unit : {"dBTP", "dBFS"}) {
+        if (word.size() > unit.size() &&
+            word.compare(word.size() - unit.size(), unit.size(), unit) == 0) {
+            return isNumber(word.substr(0, word.size() - unit.size()));
+        }
+    }
+    return false;
+}
+
 bool looksLikeOption(const std::string& word) {
     return word.size() >= 2 && word[0] == '-' && !isNumber(word);  // -1 is a value
 }
@@ -97,7 +108,12 @@ std::vector<std::string> withOptionalValues(int argc, char** argv) {
     std::vector<std::string> args(argv, argv + argc);
     for (size_t i = 1; i < args.size(); ++i) {
         for (const OptionalValue& option : optionalValues()) {
-            if (args[i] == option.name && (i + 1 == args.size() || !isNumber(args[i + 1]))) {
+            if (args[i] != option.name) continue;
+            if (i + 1 < args.size() && isLevel(args[i + 1])) {
+                // Joined, so that "-1dBTP" is not taken for an option.
+                args[i] += "=" + args[i + 1];
+                args.erase(args.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+            } else if (i + 1 == args.size() || !isNumber(args[i + 1])) {
                 args[i] += "=" + option.fallback;
             }
         }
