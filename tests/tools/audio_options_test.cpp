@@ -205,6 +205,35 @@ TEST_F(Tool, RetunePlacesTheResonancesWhereTheyWereTuned) {
     }
 }
 
+TEST_F(Tool, RateResamplesTheOutput) {
+    // Oboe I at 44000 Hz, its resonance and a click where they were, at 48000 Hz.
+    std::vector<float> click(44000, 0.0f);
+    click[4400] = 0.5f;
+    writeAudio(folder / "click.wav", kFloatWav, 44000, 1, click);
+    const double tuned = strongestPeak(reference(click, 44000, 12), 44000);
+    const Outcome run =
+        velmora({"render", "--body", "oboe1", "click.wav", "out.wav", "--rate", "48000"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Audio out = readAudio(folder / "out.wav");
+    EXPECT_EQ(out.info.samplerate, 48000);
+    EXPECT_EQ(out.info.frames, 48000);
+    EXPECT_NEAR(strongestPeak(out.samples, 48000), tuned, 0.005 * tuned);
+    ASSERT_EQ(velmora({"render", "--body", "pass", "click.wav", "p.wav", "--rate", "96000"}).status,
+              0);
+    const std::vector<float> through = readAudio(folder / "p.wav").samples;
+    const auto loudest = std::max_element(through.begin(), through.end(), [](float a, float b) {
+        return std::fabs(a) < std::fabs(b);
+    });
+    EXPECT_EQ(loudest - through.begin(), 9600);
+
+    // Opus resamples a rate it lacks to 48000 Hz by itself, and says so.
+    writeAudio(folder / "cd.wav", kPcm16, 44100, 2, testSignal(2, 44100, 0.3f));
+    const Outcome opus = velmora({"render", "--body", "1", "cd.wav", "cd.opus"});
+    ASSERT_EQ(opus.status, 0) << opus.err;
+    EXPECT_TRUE(contains(opus.err, "resampled to 48000 Hz")) << opus.err;
+    EXPECT_EQ(readAudio(folder / "cd.opus").info.samplerate, 48000);
+}
+
 TEST_F(Tool, TailAddsTheRingOut) {
     const int rate = 44000;
     const std::vector<float> dry = testSignal(2, rate / 5, 0.3f);

@@ -386,6 +386,33 @@ std::vector<std::string> missing(const AudioMetadata& wanted, const AudioMetadat
 
 }  // namespace
 
+AudioMetadata atRate(AudioMetadata metadata, double ratio) {
+    if (ratio == 1.0) return metadata;
+    auto move = [ratio](auto position) {
+        return static_cast<decltype(position)>(std::llround(static_cast<double>(position) * ratio));
+    };
+    for (SF_CUE_POINT& cue : metadata.cues) {
+        cue.position = move(cue.position);
+        cue.sample_offset = move(cue.sample_offset);
+    }
+    if (metadata.instrument) {
+        for (int i = 0; i < metadata.instrument->loop_count && i < 16; ++i) {
+            metadata.instrument->loops[i].start = move(metadata.instrument->loops[i].start);
+            metadata.instrument->loops[i].end = move(metadata.instrument->loops[i].end);
+        }
+    }
+    if (metadata.broadcastInfo.size() >= sizeof(SF_BROADCAST_INFO)) {
+        SF_BROADCAST_INFO bext{};
+        std::memcpy(&bext, metadata.broadcastInfo.data(), sizeof bext);
+        const uint64_t reference =
+            move((uint64_t{bext.time_reference_high} << 32) | bext.time_reference_low);
+        bext.time_reference_low = static_cast<uint32_t>(reference);
+        bext.time_reference_high = static_cast<uint32_t>(reference >> 32);
+        std::memcpy(metadata.broadcastInfo.data(), &bext, sizeof bext);
+    }
+    return metadata;
+}
+
 std::optional<std::vector<std::string>> lostOnTheWay(int fd, const AudioMetadata& wanted) {
     const int copy = fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (copy < 0) return std::nullopt;

@@ -127,6 +127,10 @@ class AudioWriter {
     std::optional<LoudnessMeter> truePeak;
 };
 
+// The same metadata for the file resampled by `ratio` (output rate over
+// input rate): markers, loops and the broadcast time reference move with it.
+AudioMetadata atRate(AudioMetadata metadata, double ratio);
+
 // What the file written at `fd` (from its start) holds of `wanted`, read
 // back: the names of what it lost, as AudioWriter::keep() gives them. Nothing
 // when it cannot be read back (a device).

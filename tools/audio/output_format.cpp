@@ -187,10 +187,8 @@ void chooseLossy(OutputFormat& output, const Container& container, const SourceF
     if (container.codec == SF_FORMAT_OPUS) {
         constexpr std::array rates = {8000, 12000, 16000, 24000, 48000};
         if (std::find(rates.begin(), rates.end(), source.sampleRate) == rates.end()) {
-            throw Error(
-                "Opus holds only 8000, 12000, 16000, 24000 and 48000 Hz, and the input is " +
-                std::to_string(source.sampleRate) +
-                " Hz; use .ogg (Vorbis) or .flac, or resample the input first");
+            throw Error("Opus holds only 8000, 12000, 16000, 24000 and 48000 Hz, not " +
+                        std::to_string(source.sampleRate) + " Hz; choose one with --rate");
         }
     }
     if (container.codec == SF_FORMAT_MPEG_LAYER_III) {
@@ -198,8 +196,10 @@ void chooseLossy(OutputFormat& output, const Container& container, const SourceF
         if (std::find(rates.begin(), rates.end(), source.sampleRate) == rates.end()) {
             throw Error(
                 "MP3 holds only 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100 "
-                "and 48000 Hz, and the input is " +
-                std::to_string(source.sampleRate) + " Hz; use .ogg (Vorbis) or .flac");
+                "and 48000 Hz, not " +
+                std::to_string(source.sampleRate) +
+                " Hz; choose one with --rate, or use .ogg "
+                "(Vorbis) or .flac");
         }
     }
     output.format = container.major | container.codec;
@@ -287,6 +287,18 @@ void chooseLossless(OutputFormat& output, const Container& container, const Sour
 }
 
 }  // namespace
+
+int naturalRate(const std::string& name, const FormatRequest& request, int rate) {
+    const std::string extension = name == "-" ? "" : fs::path(name).extension().string();
+    const std::optional<Container> container =
+        containerFor(extension.empty() ? request.type : extension);
+    constexpr std::array opusRates = {8000, 12000, 16000, 24000, 48000};
+    const bool opus = container && container->codec == SF_FORMAT_OPUS;
+    if (opus && std::find(opusRates.begin(), opusRates.end(), rate) == opusRates.end()) {
+        return 48000;
+    }
+    return rate;
+}
 
 OutputFormat chooseOutputFormat(const std::string& name, const SourceFormat& source,
                                 const FormatRequest& request) {

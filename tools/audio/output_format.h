@@ -41,6 +41,11 @@ struct OutputFormat {
 OutputFormat chooseOutputFormat(const std::string& name, const SourceFormat& source,
                                 const FormatRequest& request);
 
+// The rate an output called `name` is written at when its input has
+// `rate` and no --rate is given: the input's, or for Opus, which holds only
+// 8000 to 48000 Hz at five rates, 48000 Hz when the input's is not one of them.
+int naturalRate(const std::string& name, const FormatRequest& request, int rate);
+
 // "WAV", "FLAC", ...: the container's short name.
 std::string containerName(int format);
 

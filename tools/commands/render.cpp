@@ -19,6 +19,7 @@
 #include "output_file.h"
 #include "output_format.h"
 #include "progress.h"
+#include "resampler.h"
 #include "tool_error.h"
 
 namespace velmora::tool {
@@ -46,6 +47,7 @@ struct RenderOptions {
     bool retune = false;
     std::string tail;  // seconds, "auto" for until quiet, or "" for none
     bool quiet = false;
+    int rate = 0;         // the output's sample rate, or 0 for the input's
     std::string suffix;   // added to a batch's output names, before the extension
     bool mirror = false;  // a batch keeps its inputs' folders under --out-dir
 };
@@ -189,7 +191,8 @@ class Tail {
 // stream, so memory stays the same however long the file.
 class LevelStage {
   public:
-    LevelStage(AudioWriter& writer, const RenderOptions& options, int channels, int rate)
+    LevelStage(AudioWriter& writer, const RenderOptions& options, int channels, int inputRate,
+               int outputRate)
         : writer(writer), options(options), channels(channels) {
         const bool toLoudness = !std::isnan(options.loudness);
         truePeak = options.normalize.ends_with("dBTP");
@@ -197,9 +200,9 @@ class LevelStage {
             spool.reset(std::tmpfile());
             if (spool == nullptr) throw Error("cannot make a temporary file for the second pass");
         }
-        if (options.matchLoudness) inputLoudness.emplace(channels, rate);
+        if (options.matchLoudness) inputLoudness.emplace(channels, inputRate);
         if (options.matchLoudness || toLoudness || truePeak) {
-            outputLoudness.emplace(channels, rate, truePeak);
+            outputLoudness.emplace(channels, outputRate, truePeak);
         }
     }
 
@@ -339,14 +342,22 @@ RenderResult renderFile(const RenderOptions& options, const LoadedModule& module
     }
     const int rate = input.sampleRate();
     const int channelCount = input.channels();
+    // The output's rate: --rate's, or the input's where the format holds it.
+    const int outputRate = options.rate > 0 ? options.rate : naturalRate(job.output, request, rate);
+    if (options.rate == 0 && outputRate != rate) {
+        note("Opus holds no " + std::to_string(rate) + " Hz, so the output is resampled to " +
+             std::to_string(outputRate) + " Hz (--rate chooses)");
+    }
+    const double ratio = static_cast<double>(outputRate) / rate;
     SourceFormat source;
     source.format = input.format();
-    source.sampleRate = rate;
+    source.sampleRate = outputRate;
     source.channels = channelCount;
     // What the input holds, not what its header promises, and the longest
     // ring-out: a promise too large would choose RF64 or refuse AIFF for
     // nothing.
-    source.frames = input.frames() + tailFrames(options.tail, rate);
+    source.frames = std::llround(static_cast<double>(input.frames()) * ratio) +
+                    tailFrames(options.tail, outputRate);
     source.hasLayout = input.metadata().layoutMatters();
     const OutputFormat format = chooseOutputFormat(job.output, source, request);
 
@@ -363,11 +374,14 @@ RenderResult renderFile(const RenderOptions& options, const LoadedModule& module
     if (!format.note.empty()) note(format.note);
 
     OutputFile output(target);
-    AudioWriter writer(output.descriptor(), output.describe(), format, rate, channelCount,
+    AudioWriter writer(output.descriptor(), output.describe(), format, outputRate, channelCount,
                        !options.noDither);
-    std::vector<std::string> lost = writer.keep(input.metadata());
-    LevelStage level(writer, options, channelCount, rate);
-    Tail tail(options.tail, rate, channelCount, format, level.scalesLater());
+    const AudioMetadata metadata = atRate(input.metadata(), ratio);
+    std::vector<std::string> lost = writer.keep(metadata);
+    LevelStage level(writer, options, channelCount, rate, outputRate);
+    Tail tail(options.tail, outputRate, channelCount, format, level.scalesLater());
+    std::optional<Resampler> toOutputRate;
+    if (outputRate != rate) toOutputRate.emplace(rate, outputRate, channelCount);
 
     // Whole blocks per chunk, so that every block the module sees is full
     // until the file's last.
@@ -378,6 +392,7 @@ RenderResult renderFile(const RenderOptions& options, const LoadedModule& module
     const std::string shownName =
         job.output == "-" ? target.describe() : fs::path(job.output).filename().string();
     const int64_t worthShowing = int64_t{30} * rate;
+    std::vector<float> converted;
     if (shared == nullptr) {
         own.emplace((level.scalesLater() ? "rendering (pass 1 of 2) " : "rendering ") + shownName,
                     input.frames(), worthShowing, options.quiet);
@@ -386,14 +401,26 @@ RenderResult renderFile(const RenderOptions& options, const LoadedModule& module
     int64_t done = 0;
     bool ended = false;
     // Output up to the input's length is written as it comes; past it, it
-    // is the ring-out.
-    auto pass = [&] {
-        const int64_t frames = static_cast<int64_t>(produced.size()) / channelCount;
-        silenced.scan(produced.data(), frames, channelCount, true);
-        const int64_t main = ended ? std::min(frames, done - level.frames()) : frames;
-        level.write(produced.data(), main);
-        tail.add(produced.data() + main * channelCount, frames - main);
+    // is the ring-out. Samples that are not finite are silenced before they
+    // reach the resampler, which would spread them.
+    auto pass = [&](bool last) {
+        silenced.scan(produced.data(), static_cast<int64_t>(produced.size()) / channelCount,
+                      channelCount, true);
+        std::vector<float>* out = &produced;
+        if (toOutputRate) {
+            toOutputRate->push(produced.data(),
+                               static_cast<int64_t>(produced.size()) / channelCount, converted);
+            if (last) toOutputRate->finish(converted);
+            out = &converted;
+        }
+        const int64_t frames = static_cast<int64_t>(out->size()) / channelCount;
+        const int64_t mainFrames = std::llround(static_cast<double>(done) * ratio);
+        const int64_t main =
+            ended ? std::clamp(mainFrames - level.frames(), int64_t{0}, frames) : frames;
+        level.write(out->data(), main);
+        tail.add(out->data() + main * channelCount, frames - main);
         produced.clear();
+        converted.clear();
     };
     for (;;) {
         checkInterrupted();
@@ -402,32 +429,34 @@ RenderResult renderFile(const RenderOptions& options, const LoadedModule& module
         nonFinite.scan(interleaved.data(), frames, channelCount, false);
         level.input(interleaved.data(), frames);
         chain.push(interleaved.data(), frames, produced);
-        pass();
         done += frames;
+        pass(false);
         if (own) own->update(done);
         if (shared != nullptr) shared->advance(frames);
     }
     ended = true;
     if (tail.longestFrames() > 0) {
+        // In the input's frames, with room for the resampler's delay.
+        const int64_t longest = tailFrames(options.tail, rate) + (toOutputRate ? rate / 10 : 0);
         std::fill(interleaved.begin(), interleaved.end(), 0.0f);
-        for (int64_t fed = 0; fed < tail.longestFrames() && !tail.complete();) {
+        for (int64_t fed = 0; fed < longest && !tail.complete();) {
             checkInterrupted();
-            const int64_t frames = std::min(chunk, tail.longestFrames() - fed);
+            const int64_t frames = std::min(chunk, longest - fed);
             chain.push(interleaved.data(), frames, produced);
-            pass();
+            pass(false);
             fed += frames;
         }
     }
     chain.finish(produced);
-    pass();
+    pass(true);
     if (own) own->finish();
     level.finish(tail, "scaling (pass 2 of 2) " + shownName, worthShowing,
                  options.quiet || shared != nullptr);
     writer.close();
     // What the file holds decides what was lost, the channel layout aside,
     // which only the writer knows.
-    if (const auto found = output.readable() ? lostOnTheWay(output.descriptor(), input.metadata())
-                                             : std::nullopt) {
+    if (const auto found =
+            output.readable() ? lostOnTheWay(output.descriptor(), metadata) : std::nullopt) {
         const bool layoutLost =
             std::find(lost.begin(), lost.end(), "the channel layout") != lost.end();
         lost = *found;
@@ -440,7 +469,7 @@ RenderResult renderFile(const RenderOptions& options, const LoadedModule& module
     result.toStandardOutput = target.kind == OutputTarget::Kind::StandardOutput;
     result.channels = channelCount;
     result.frames = level.frames();
-    result.rate = rate;
+    result.rate = outputRate;
     result.format = describeFormat(format.format);
 
     const std::string inputName = job.input == "-" ? "standard input" : job.input;
@@ -746,6 +775,12 @@ Command addRenderCommand(CLI::App& app) {
     command->add_option("--mix", options->mix, "Dry/wet: 0 the input, 1 the body alone (default)")
         ->check(numberBetween(0.0, 1.0))
         ->type_name("WET");
+    command
+        ->add_option("--rate", options->rate,
+                     "Resample the output to HZ (libsoxr, very high quality); default: the "
+                     "input's rate, or 48000 for an .opus output of a rate Opus lacks")
+        ->check(wholeNumber(1000, 768000))
+        ->type_name("HZ");
     command->add_flag("--retune", options->retune,
                       "Resample to 44000 Hz for the body and back, so that its resonances sit "
                       "where they were tuned at any rate");
