@@ -312,7 +312,9 @@ TEST_F(Tool, AnInterruptEndsEveryWaitAndLeavesWhatWasThere) {
     ASSERT_EQ(unlockpt(terminal), 0);
     Launch typed;
     typed.inputFd = open(ptsname(terminal), O_RDWR | O_NOCTTY);
-    const Outcome fromTerminal = velmora({"render", "--body", "3", "-", "t.wav"}, typed);
+    Running typing = start({"render", "--body", "3", "-", "t.wav"}, typed);
+    EXPECT_TRUE(endsWithin(typing, 5.0)) << "waits for typing";
+    const Outcome fromTerminal = finish(typing);
     close(typed.inputFd);
     close(terminal);
     EXPECT_EQ(fromTerminal.status, 1);

@@ -20,6 +20,10 @@ extern "C" void onInterrupt(int signal) {
 }  // namespace
 
 void installInterruptHandler() {
+#ifdef _WIN32
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
+#else
     struct sigaction action {};
     action.sa_handler = onInterrupt;
     sigemptyset(&action.sa_mask);
@@ -27,6 +31,7 @@ void installInterruptHandler() {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+#endif
 }
 
 bool interrupted() {
