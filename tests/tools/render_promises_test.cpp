@@ -220,6 +220,30 @@ TEST_F(Tool, WhatIsHeldChoosesTheFormatNotWhatIsPromised) {
     const Outcome aiff = velmora({"render", "--body", "2", "over.wav", "out.aiff"});
     EXPECT_EQ(aiff.status, 0) << aiff.err;
     EXPECT_EQ(readAudio(folder / "out.aiff").info.frames, 4 * 44000);
+
+    // A FLAC that does not say how long it is: a plain WAV until it
+    // outgrows one, against a limit lowered from 4 GiB to 10000 bytes.
+    writeAudio(folder / "unknown.flac", SF_FORMAT_FLAC | SF_FORMAT_PCM_16, 44000, 2,
+               testSignal(2, 5000, 0.3f));
+    std::string flac = readText(folder / "unknown.flac");
+    flac[21] = static_cast<char>(flac[21] & 0xF0);  // STREAMINFO's total samples: unknown
+    std::fill(flac.begin() + 22, flac.begin() + 26, '\0');
+    std::ofstream(folder / "unknown.flac", std::ios::binary) << flac;
+    ASSERT_EQ(velmora({"render", "--body", "2", "unknown.flac", "plain.wav"}).status, 0);
+    EXPECT_EQ(readText(folder / "plain.wav").substr(0, 4), "RIFF");
+    Launch small;
+    small.environment = {"VELMORA_RIFF_LIMIT_FOR_TESTS=10000"};
+    const Outcome grown = velmora({"render", "--body", "2", "unknown.flac", "grown.wav"}, small);
+    EXPECT_EQ(grown.status, 0) << grown.err;
+    EXPECT_TRUE(contains(grown.err, "outgrew")) << grown.err;
+    EXPECT_FALSE(contains(grown.err, "cut short")) << grown.err;
+    EXPECT_EQ(readText(folder / "grown.wav").substr(0, 4), "RF64");
+    EXPECT_EQ(readAudio(folder / "grown.wav").samples, readAudio(folder / "plain.wav").samples);
+    const Outcome tooLarge =
+        velmora({"render", "--body", "2", "unknown.flac", "grown.aiff"}, small);
+    EXPECT_EQ(tooLarge.status, 1);
+    EXPECT_TRUE(contains(tooLarge.err, "4 GiB")) << tooLarge.err;
+    EXPECT_FALSE(fs::exists(folder / "grown.aiff"));
 }
 
 TEST_F(Tool, AnEmptyInputGivesAValidEmptyFileOrAnError) {

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <regex>
+#include <utility>
 
 #include "output_file.h"
 #include "staged_input.h"
@@ -506,6 +507,7 @@ AudioWriter::~AudioWriter() {
 }
 
 std::vector<std::string> AudioWriter::keep(const AudioMetadata& metadata) {
+    kept = metadata;
     std::vector<std::string> lost;
     const int major = output.format & SF_FORMAT_TYPEMASK;
     const std::string container = containerName(output.format);
@@ -583,6 +585,11 @@ std::vector<std::string> AudioWriter::keep(const AudioMetadata& metadata) {
 void AudioWriter::write(const float* given, int64_t frames) {
     const int64_t count = frames * info.channels;
     bytes += count * bytesPerSample(output.format);
+    const int major = output.format & SF_FORMAT_TYPEMASK;
+    if (output.sizeLimit > 0 && bytes > output.sizeLimit &&
+        (major == SF_FORMAT_WAV || major == SF_FORMAT_WAVEX)) {
+        becomeRf64();
+    }
     if (output.sizeLimit > 0 && bytes > output.sizeLimit) {
         throw Error("the output outgrows the 4 GiB that " + containerName(output.format) +
                     " can hold; use .wav (written as RF64), .w64, .caf or .flac");
@@ -641,6 +648,69 @@ void AudioWriter::write(const float* given, int64_t frames) {
         }
         throw Error("cannot write " + name + ": " + why);
     }
+}
+
+void AudioWriter::becomeRf64() {
+    // The plain WAV as it stands, complete, into a nameless temporary file.
+    const int status = sf_close(std::exchange(file, nullptr));
+    checkWritten();
+    if (status != 0) throw Error("cannot finish writing " + name);
+    std::error_code error;
+    std::string pattern = (fs::temp_directory_path(error) / "velmora.XXXXXX").string();
+    const int copy = mkostemp(pattern.data(), O_CLOEXEC);
+    if (copy < 0) throw Error("cannot make a temporary file to turn " + name + " into RF64");
+    unlink(pattern.c_str());
+    SNDFILE* plain = nullptr;
+    try {
+        std::vector<char> buffer(1 << 20);
+        if (lseek(io.fd, 0, SEEK_SET) != 0) throw Error("cannot read back " + name);
+        for (ssize_t got; (got = ::read(io.fd, buffer.data(), buffer.size())) != 0;) {
+            if (got < 0 || ::write(copy, buffer.data(), static_cast<size_t>(got)) != got) {
+                throw Error("cannot copy " + name +
+                            " to turn it into RF64: " + std::strerror(errno));
+            }
+        }
+        // Begun again as RF64, with the metadata, and the samples as they were.
+        if (ftruncate(io.fd, 0) != 0 || lseek(io.fd, 0, SEEK_SET) != 0 ||
+            lseek(copy, 0, SEEK_SET) != 0) {
+            throw Error("cannot write " + name + ": " + std::strerror(errno));
+        }
+        output.format = SF_FORMAT_RF64 | (output.format & SF_FORMAT_SUBMASK);
+        output.sizeLimit = 0;
+        info.format = output.format;
+        file = sf_open_virtual(&checkedIo, SFM_WRITE, &info, &io);
+        if (file == nullptr) throw Error("cannot write " + name + ": " + reason(nullptr));
+        sf_command(file, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
+        keep(AudioMetadata(kept));
+        SF_INFO plainInfo{};
+        plain = sf_open_fd(copy, SFM_READ, &plainInfo, SF_FALSE);
+        if (plain == nullptr) throw Error("cannot read back " + name + ": " + reason(nullptr));
+        sf_command(file, SFC_SET_CLIPPING, nullptr, SF_TRUE);
+        // PCM samples as integers and float ones as floats, each exactly.
+        std::vector<int32_t> integerSamples(static_cast<size_t>(16384 * info.channels));
+        std::vector<float> floatSamples(integerSamples.size());
+        for (;;) {
+            checkInterrupted();
+            const sf_count_t got = output.integerBits > 0
+                                       ? sf_readf_int(plain, integerSamples.data(), 16384)
+                                       : sf_readf_float(plain, floatSamples.data(), 16384);
+            if (got <= 0) break;
+            const sf_count_t put = output.integerBits > 0
+                                       ? sf_writef_int(file, integerSamples.data(), got)
+                                       : sf_writef_float(file, floatSamples.data(), got);
+            checkWritten();
+            if (put != got) throw Error("cannot write " + name + ": " + reason(file));
+        }
+    } catch (...) {
+        if (plain != nullptr) sf_close(plain);
+        ::close(copy);
+        throw;
+    }
+    sf_close(plain);
+    ::close(copy);
+    note(
+        "the output outgrew the 4 GiB of a plain WAV file, so it is written as RF64, WAV's "
+        "64-bit form");
 }
 
 void AudioWriter::checkWritten() {

@@ -108,6 +108,9 @@ class AudioWriter {
 
   private:
     void checkWritten();
+    // A WAV that outgrows its 32-bit sizes becomes RF64: what was written is
+    // copied into an RF64 file in its place, and writing goes on there.
+    void becomeRf64();
 
     std::string name;
     OutputFormat output;
@@ -125,6 +128,7 @@ class AudioWriter {
     double largest = 0.0;
     int64_t nonFinite = 0;
     std::optional<LoudnessMeter> truePeak;
+    AudioMetadata kept;  // what keep() was given, for a file begun again as RF64
 };
 
 // The same metadata for the file resampled by `ratio` (output rate over

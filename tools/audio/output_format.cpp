@@ -262,7 +262,10 @@ void chooseLossless(OutputFormat& output, const Container& container, const Sour
     const int64_t limit = thirtyTwoBitLimit();
     const int64_t frameBytes = int64_t{source.channels} * bytesPerSample(output.format);
     const bool unknownLength = source.frames > INT64_MAX / frameBytes;
-    const int64_t predicted = unknownLength ? INT64_MAX : source.frames * frameBytes;
+    // A length nobody knows (a stream's, a FLAC without its count) is
+    // not guessed: the file is written plain and a WAV becomes RF64 only if
+    // it outgrows the plain form (AudioWriter switches); the others fail then.
+    const int64_t predicted = unknownLength ? 0 : source.frames * frameBytes;
     if (container.major == SF_FORMAT_WAV && predicted > limit) {
         output.format = SF_FORMAT_RF64 | (output.format & SF_FORMAT_SUBMASK);
         output.note =
@@ -276,11 +279,9 @@ void chooseLossless(OutputFormat& output, const Container& container, const Sour
     }
     if (hasThirtyTwoBitSizes(container.major)) {
         if (predicted > limit) {
-            throw Error(name + " cannot hold more than 4 GiB, and " +
-                        (unknownLength ? "the input's length is not known"
-                                       : "this output would take " +
-                                             std::to_string(predicted >> 20) + " MiB") +
-                        "; use .wav (written as RF64), .w64, .caf or .flac");
+            throw Error(name + " cannot hold more than 4 GiB, and this output would take " +
+                        std::to_string(predicted >> 20) +
+                        " MiB; use .wav (written as RF64), .w64, .caf or .flac");
         }
         output.sizeLimit = limit;
     }

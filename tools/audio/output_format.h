@@ -22,7 +22,7 @@ struct SourceFormat {
     int format = 0;  // libsndfile's SF_FORMAT_* bits
     int sampleRate = 0;
     int channels = 0;
-    int64_t frames = 0;      // as declared
+    int64_t frames = 0;      // as held, or INT64_MAX when nobody knows
     bool hasLayout = false;  // the input names its channels' positions
 };
 

@@ -356,8 +356,10 @@ RenderResult renderFile(const RenderOptions& options, const LoadedModule& module
     // What the input holds, not what its header promises, and the longest
     // ring-out: a promise too large would choose RF64 or refuse AIFF for
     // nothing.
-    source.frames = std::llround(static_cast<double>(input.frames()) * ratio) +
-                    tailFrames(options.tail, outputRate);
+    const bool lengthKnown = input.frames() < SF_COUNT_MAX;
+    source.frames = lengthKnown ? std::llround(static_cast<double>(input.frames()) * ratio) +
+                                      tailFrames(options.tail, outputRate)
+                                : INT64_MAX;
     source.hasLayout = input.metadata().layoutMatters();
     const OutputFormat format = chooseOutputFormat(job.output, source, request);
 
@@ -395,7 +397,7 @@ RenderResult renderFile(const RenderOptions& options, const LoadedModule& module
     std::vector<float> converted;
     if (shared == nullptr) {
         own.emplace((level.scalesLater() ? "rendering (pass 1 of 2) " : "rendering ") + shownName,
-                    input.frames(), worthShowing, options.quiet);
+                    lengthKnown ? input.frames() : 0, worthShowing, options.quiet);
     }
     NonFiniteSamples nonFinite, silenced;
     int64_t done = 0;
@@ -475,7 +477,9 @@ RenderResult renderFile(const RenderOptions& options, const LoadedModule& module
     const std::string inputName = job.input == "-" ? "standard input" : job.input;
     // An MP3's length is an estimate unless a read failed.
     const bool estimated = (input.format() & SF_FORMAT_TYPEMASK) == SF_FORMAT_MPEG;
-    if (done < input.declaredFrames() && (!estimated || !input.problem().empty())) {
+    // SF_COUNT_MAX is libsndfile's word for a length nobody promised.
+    const bool promised = input.declaredFrames() < SF_COUNT_MAX;
+    if (promised && done < input.declaredFrames() && (!estimated || !input.problem().empty())) {
         note(inputName + " is cut short: its header promises " +
              plural(input.declaredFrames(), "frame", "frames") + " (" +
              seconds(input.declaredFrames(), rate) + ") but it holds " +
