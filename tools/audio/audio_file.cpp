@@ -655,11 +655,7 @@ void AudioWriter::becomeRf64() {
     const int status = sf_close(std::exchange(file, nullptr));
     checkWritten();
     if (status != 0) throw Error("cannot finish writing " + name);
-    std::error_code error;
-    std::string pattern = (fs::temp_directory_path(error) / "velmora.XXXXXX").string();
-    const int copy = mkostemp(pattern.data(), O_CLOEXEC);
-    if (copy < 0) throw Error("cannot make a temporary file to turn " + name + " into RF64");
-    unlink(pattern.c_str());
+    const int copy = namelessTemporaryFile("to turn " + name + " into RF64");
     SNDFILE* plain = nullptr;
     try {
         std::vector<char> buffer(1 << 20);

@@ -93,6 +93,23 @@ int connectSocket(const fs::path& path) {
 
 }  // namespace
 
+fs::path temporaryFolder() {
+    std::error_code error;
+    const fs::path folder = fs::temp_directory_path(error);
+    return error ? fs::path("/tmp") : folder;
+}
+
+int namelessTemporaryFile(const std::string& purpose) {
+    std::string pattern = (temporaryFolder() / "velmora.XXXXXX").string();
+    const int fd = mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0) {
+        throw Error("cannot make a temporary file in " + temporaryFolder().string() + " (TMPDIR) " +
+                    purpose + ": " + systemError());
+    }
+    unlink(pattern.c_str());
+    return fd;
+}
+
 std::optional<FileIdentity> identityOf(const std::string& name) {
     struct stat status {};
     const int found = name == "-" ? fstat(STDIN_FILENO, &status) : stat(name.c_str(), &status);
@@ -269,14 +286,9 @@ OutputFile::OutputFile(const OutputTarget& output) : target(output) {
     if (writableFromTheStart(destination)) return;
 
     // A nameless file: nothing is left behind whatever happens.
-    std::error_code error;
-    const fs::path folder = fs::temp_directory_path(error);
-    spoolName = "the temporary file in " + folder.string() + " (TMPDIR) that holds " +
+    spoolName = "the temporary file in " + temporaryFolder().string() + " (TMPDIR) that holds " +
                 target.describe() + " until it is complete";
-    std::string pattern = (folder / "velmora.XXXXXX").string();
-    spool = mkostemp(pattern.data(), O_CLOEXEC);
-    if (spool < 0) throw Error("cannot write " + spoolName + ": " + systemError());
-    unlink(pattern.c_str());
+    spool = namelessTemporaryFile("for " + target.describe());
 }
 
 std::string OutputFile::describe() const {

@@ -21,6 +21,14 @@ struct FileIdentity {
 // followed, or nothing when there is none yet.
 std::optional<FileIdentity> identityOf(const std::string& name);
 
+// The system's temporary folder (TMPDIR, or /tmp), for messages and files.
+std::filesystem::path temporaryFolder();
+
+// A file without a name in temporaryFolder(), open for reading and writing
+// and gone once closed, whatever happens. `purpose` ("for standard input")
+// completes the message when it cannot be made.
+int namelessTemporaryFile(const std::string& purpose);
+
 // What an output name stands for, found before anything is written.
 struct OutputTarget {
     enum class Kind {

@@ -6,16 +6,14 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <utility>
 #include <vector>
 
+#include "output_file.h"
 #include "progress.h"
 #include "tool_error.h"
 
 namespace velmora::tool {
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -63,14 +61,9 @@ int openStream(const std::string& name, bool quiet) {
     struct stat status {};
     if (fstat(source.fd, &status) == 0 && S_ISREG(status.st_mode)) return source.release();
 
-    std::error_code error;
-    const fs::path folder = fs::temp_directory_path(error);
     const std::string staging =
-        "a temporary file in " + folder.string() + " (TMPDIR) for " + described;
-    std::string pattern = (folder / "velmora.XXXXXX").string();
-    Descriptor copy(mkostemp(pattern.data(), O_CLOEXEC));
-    if (copy.fd < 0) throw Error("cannot make " + staging + ": " + systemError());
-    unlink(pattern.c_str());
+        "a temporary file in " + temporaryFolder().string() + " (TMPDIR) for " + described;
+    Descriptor copy(namelessTemporaryFile("for " + described));
 
     Progress progress("reading " + described, -1, -1, quiet);
     std::vector<char> buffer(1 << 16);

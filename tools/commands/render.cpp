@@ -1,4 +1,6 @@
 // velmora render: a sound file through one body, every channel on its own instance.
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -197,8 +199,12 @@ class LevelStage {
         const bool toLoudness = !std::isnan(options.loudness);
         truePeak = options.normalize.ends_with("dBTP");
         if (!options.normalize.empty() || options.matchLoudness || toLoudness) {
-            spool.reset(std::tmpfile());
-            if (spool == nullptr) throw Error("cannot make a temporary file for the second pass");
+            const int fd = namelessTemporaryFile("for the second pass");
+            spool.reset(fdopen(fd, "w+b"));
+            if (spool == nullptr) {
+                close(fd);
+                throw Error("cannot open the temporary file for the second pass");
+            }
         }
         if (options.matchLoudness) inputLoudness.emplace(channels, inputRate);
         if (options.matchLoudness || toLoudness || truePeak) {
