@@ -188,8 +188,7 @@ class CascadeRun {
     static constexpr int32_t kLatency = static_cast<int32_t>(N) - 1;
 
     // filterState holds, per stage k, y_k[n-2] at 2k and y_k[n-1] at 2k+1.
-    CascadeRun(const double* state, const float* input, float* output, float firstSample)
-        : in(input), out(output), first(firstSample) {
+    CascadeRun(const double* state, const float* input, float* output) : in(input), out(output) {
         forEachStage<N>([&]<std::size_t k>() {
             y2[k] = state[2 * k];
             y1[k] = state[2 * k + 1];
@@ -201,8 +200,7 @@ class CascadeRun {
     [[gnu::always_inline]] void run(int32_t frames) {
         // Counted wide: a call of nearly 2^31 frames still has its drain steps.
         const int64_t steps = int64_t{frames} + kLatency;
-        // Full steps begin once frame 0, whose input may be softened, has
-        // left the pipeline.
+        // Full steps begin once the pipeline is filled.
         const int64_t fullFrom = std::min<int64_t>(kLatency + 1, steps);
         int64_t i = 0;
         for (; i < fullFrom; ++i)
@@ -227,12 +225,12 @@ class CascadeRun {
     // A step at either end of the call: only the stages with a frame to work on.
     void partialStep(int64_t i, int32_t frames) {
         auto active = [&](int64_t k) { return i - k >= 0 && i - k < frames; };
-        double signal = active(0) ? body.gain(static_cast<double>(sampleAt(i))) : 0.0;
+        double signal = active(0) ? body.gain(static_cast<double>(in[i])) : 0.0;
         forEachStage<N>([&]<std::size_t k>() {
             handOver<k>(signal);
             if (active(static_cast<int64_t>(k))) signal = stage<k>(signal);
         });
-        if (active(N - 1)) emit(i - kLatency, sampleAt(i - kLatency), signal);
+        if (active(N - 1)) emit(i - kLatency, in[i - kLatency], signal);
     }
 
     // Stage k takes what stage k-1 handed on in the previous step, and this
@@ -241,8 +239,6 @@ class CascadeRun {
     [[gnu::always_inline]] void handOver(double& signal) {
         if constexpr (k > 0) std::swap(signal, carried[k]);
     }
-
-    float sampleAt(int64_t frame) const { return frame == 0 ? first : in[frame]; }
 
     // The input sample is read before the output is written, so the host may
     // give one buffer for both.
@@ -264,41 +260,32 @@ class CascadeRun {
 
     const float* in;
     float* out;
-    float first;             // frame 0's input, softened after a change of body
     double y1[N];            // y_k at its stage's previous frame
     double y2[N];            // y_k one frame before that
     double carried[N] = {};  // carried[k]: what stage k takes in the next step
 };
 
-// What filters a call's frames once the first-sample rule has been applied:
-// frame 0's input is `first`, the history is read from filterState and
+// What filters a call's frames: the history is read from filterState and
 // stored back there in the same layout, so any engine may follow any other.
 using CascadeEngine = void (*)(double* filterState, const float* input, float* output,
-                               int32_t frames, float first);
+                               int32_t frames);
 
 // The stages in scalar registers, one after the other. One copy, which the
 // lane kernels call for blocks too short for their lanes to pay.
 template <const auto& body>
 [[gnu::noinline]] void scalarCascade(double* filterState, const float* input, float* output,
-                                     int32_t frames, float first) {
-    CascadeRun<body> run(filterState, input, output, first);
+                                     int32_t frames) {
+    CascadeRun<body> run(filterState, input, output);
     run.run(frames);
     run.store(filterState);
 }
 
-// The kernel of one body. The first sample after a change of body is scaled
-// by 0.25 as it is read, softening the switch; the caller's buffer is left as
-// it is. A call without frames leaves that for the next call.
+// The kernel of one body.
 template <const auto& body, CascadeEngine engine = scalarCascade<body>>
 void runCascade(KernelState& state, const float* input, float* output, int32_t frames) {
     if (frames <= 0) return;
     const DefaultFpModes modes;
-    float first = input[0];
-    if (state.firstSampleFlag) {
-        first *= 0.25f;
-        state.firstSampleFlag = false;
-    }
-    engine(state.filterState, input, output, frames, first);
+    engine(state.filterState, input, output, frames);
 }
 
 }  // namespace velmora
