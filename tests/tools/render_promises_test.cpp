@@ -151,7 +151,8 @@ TEST_F(Tool, SurroundReachesTheRightSpeakersInVorbisAndOpus) {
                 EXPECT_NEAR(20 * std::log10(rms(written.channel(slot)) / expected), 0.0, 2.0)
                     << out << " position " << slot;
             }
-            // And read back into WAV's order.
+            // And read back into WAV's order (5.1 and 7.1 stand for the rest).
+            if (channels != 6 && channels != 8) continue;
             const std::string back = "back" + std::to_string(channels) + type + ".wav";
             ASSERT_EQ(velmora({"render", "--body", "pass", out, back}).status, 0) << back;
             const Audio again = readAudio(folder / back);
