@@ -1,11 +1,12 @@
 // velmora response: each body's magnitude response, its peak, a table and a plot.
+#include "response.h"
+
 #include <cmath>
 #include <cstdio>
 
 #include "commands.h"
 #include "loaded_module.h"
 #include "plot.h"
-#include "response.h"
 #include "tool_error.h"
 
 namespace velmora::tool {
