@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "kernels.h"
+#include "tuned_design.h"
 
 namespace velmora {
 
@@ -31,13 +32,19 @@ class BodyFilter {
         }
     }
 
-    // Filters with the kernel of `type`.
+    // Filters with the kernel of `type`: the body as `tuning` designs it for
+    // its rate, or, without one, as the module's tables are.
     void process(int32_t type, const float* input, float* output, int32_t frames) {
-        kernelForType(type)(state, input, output, frames);
+        if (tuning != nullptr) {
+            tuning->process(type, state, input, output, frames);
+        } else {
+            kernelForType(type)(state, input, output, frames);
+        }
     }
 
-    KernelState state;         // history and first-sample flag
-    int32_t previousType = 1;  // the body seen at the last open or reconsideration
+    KernelState state;                    // history and first-sample flag
+    int32_t previousType = 1;             // the body seen at the last open or reconsideration
+    const TunedBodies* tuning = nullptr;  // the bodies at the rate played, kept by the adapter
 };
 
 }  // namespace velmora

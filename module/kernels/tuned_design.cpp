@@ -57,32 +57,77 @@ Quadratic moved(Quadratic roots, double stretch, double top, bool& beyondTop) {
     return {-2.0 * radius * std::cos(std::min(angle, top)), radius * radius};
 }
 
-}  // namespace
+// H(z) of a design at z = e^(i 2 pi f), f in cycles per sample.
+std::complex<double> responseOf(const TunedBody& body, double cyclesPerSample) {
+    const std::complex<double> w = std::polar(1.0, -2.0 * pi * cyclesPerSample);
+    std::complex<double> h = body.gain;
+    for (int i = 0; i < body.sections; ++i)
+        h *= (1.0 - body.c.k[i] * w + body.c.d[i] * w * w) /
+             (1.0 + body.c.b[i] * w + body.c.a[i] * w * w);
+    return body.dryTerm ? h * 0.5 + 0.0001 : h;
+}
+double magnitude(const TunedBody& body, double hz, double rate) {
+    return std::abs(responseOf(body, hz / rate));
+}
 
-TunedBody tunedBodyAt(int32_t type, double rate) {
-    const designs::RateDesigns& table = nearestTable(rate);
-    const designs::Body& design = table.bodies[static_cast<std::size_t>(type - 1)];
+// The gain that brings a moved design to its table's level: the mean of the
+// two levels' difference in dB over the audio band, where the table's design
+// is within 40 dB of its strongest.
+double levelledGain(const TunedBody& moved, double rate, const TunedBody& table, double tableRate) {
+    constexpr int kPoints = 96;
+    const double top = std::min({18000.0, 0.45 * rate, 0.45 * tableRate});
+    double want[kPoints], got[kPoints], strongest = -1e300;
+    for (int i = 0; i < kPoints; ++i) {
+        const double hz = 40.0 * std::pow(top / 40.0, i / (kPoints - 1.0));
+        want[i] = 20.0 * std::log10(magnitude(table, hz, tableRate) + 1e-300);
+        got[i] = 20.0 * std::log10(magnitude(moved, hz, rate) + 1e-300);
+        strongest = std::max(strongest, want[i]);
+    }
+    double sum = 0.0;
+    int counted = 0;
+    for (int i = 0; i < kPoints; ++i) {
+        if (want[i] > strongest - 40.0) {
+            sum += want[i] - got[i];
+            ++counted;
+        }
+    }
+    return moved.gain * std::pow(10.0, sum / std::max(counted, 1) / 20.0);
+}
+
+TunedBody fromTable(const designs::Body& design, bool dryTerm) {
     TunedBody body;
     body.sections = design.sections;
-    body.dryTerm = kDryTerm[static_cast<std::size_t>(type - 1)];
+    body.dryTerm = dryTerm;
     body.gain = design.gain;
-    const double stretch = table.rate / rate;
     for (int i = 0; i < design.sections; ++i) {
-        designs::Section s = design.section[static_cast<std::size_t>(i)];
-        if (rate != table.rate) {
-            bool beyond = false;
-            const Quadratic poles = moved({s.b, s.a}, stretch, 0.94 * pi, beyond);
-            s.a = beyond ? 0.0 : poles.q;  // a resonance above 0.47 of the rate is left out
-            s.b = beyond ? 0.0 : poles.p;
-            const Quadratic zeros = moved({-s.k, s.d}, stretch, pi, beyond);
-            s.d = zeros.q;
-            s.k = -zeros.p;
-        }
+        const designs::Section& s = design.section[static_cast<std::size_t>(i)];
         body.c.a[i] = s.a;
         body.c.b[i] = s.b;
         body.c.d[i] = s.d;
         body.c.k[i] = s.k;
     }
+    return body;
+}
+
+}  // namespace
+
+TunedBody tunedBodyAt(int32_t type, double rate) {
+    const designs::RateDesigns& table = nearestTable(rate);
+    const auto i = static_cast<std::size_t>(type - 1);
+    const TunedBody exact = fromTable(table.bodies[i], kDryTerm[i]);
+    if (rate == table.rate) return exact;
+    TunedBody body = exact;
+    const double stretch = table.rate / rate;
+    for (int k = 0; k < body.sections; ++k) {
+        bool beyond = false;
+        const Quadratic poles = moved({body.c.b[k], body.c.a[k]}, stretch, 0.94 * pi, beyond);
+        body.c.a[k] = beyond ? 0.0 : poles.q;  // a resonance above 0.47 of the rate is left out
+        body.c.b[k] = beyond ? 0.0 : poles.p;
+        const Quadratic zeros = moved({-body.c.k[k], body.c.d[k]}, stretch, pi, beyond);
+        body.c.d[k] = zeros.q;
+        body.c.k[k] = -zeros.p;
+    }
+    body.gain = levelledGain(body, rate, exact, table.rate);
     return body;
 }
 
@@ -110,14 +155,9 @@ void TunedBodies::process(int32_t type, KernelState& state, const float* input, 
 
 std::complex<double> TunedBodies::response(int32_t type, double cyclesPerSample) const {
     if (!tuned || type == 0) return frequencyResponse(type, cyclesPerSample);
-    const TunedBody& body =
-        bodies[static_cast<std::size_t>(type > 0 && type < kTypeCount ? type - 1 : 0)];
-    const std::complex<double> w = std::polar(1.0, -2.0 * pi * cyclesPerSample);
-    std::complex<double> h = body.gain;
-    for (int i = 0; i < body.sections; ++i)
-        h *= (1.0 - body.c.k[i] * w + body.c.d[i] * w * w) /
-             (1.0 + body.c.b[i] * w + body.c.a[i] * w * w);
-    return body.dryTerm ? h * 0.5 + 0.0001 : h;
+    return responseOf(
+        bodies[static_cast<std::size_t>(type > 0 && type < kTypeCount ? type - 1 : 0)],
+        cyclesPerSample);
 }
 
 }  // namespace velmora

@@ -19,8 +19,8 @@
 #include "body_filter.h"
 #include "body_list.h"
 #include "body_names.h"
-#include "frequency_response.h"
 #include "kernels.h"
+#include "tuned_design.h"
 
 namespace py = pybind11;
 
@@ -62,23 +62,39 @@ void filterChannel(BodyFilter& filter, int32_t type, const char* in, py::ssize_t
     }
 }
 
+Tuning tuningOf(int32_t tuning) {
+    if (tuning != static_cast<int32_t>(Tuning::True) &&
+        tuning != static_cast<int32_t>(Tuning::Fixed))
+        throw py::value_error("tuning is 0 (true) or 1 (fixed)");
+    return static_cast<Tuning>(tuning);
+}
+
 // Every channel of a signal through a BodyFilter of its own, carried from
-// call to call. Calls from several threads are taken one at a time.
+// call to call, all at one sample rate and tuning. Calls from several
+// threads are taken one at a time.
 class Channels {
   public:
     // The state of one channel as Python keeps it in a pickle: the 20
     // history values, the first-sample flag and the body last seen.
     using ChannelState = std::tuple<py::tuple, bool, int32_t>;
 
-    Channels(int32_t type, py::ssize_t count) : type(type) {
+    Channels(int32_t type, py::ssize_t count, double rate, int32_t tuning)
+        : type(type),
+          sampleRate(rate),
+          tuningNumber(tuning),
+          bodies(std::make_unique<TunedBodies>(rate, tuningOf(tuning))) {
         if (count < 0) throw py::value_error("a signal cannot have fewer than 0 channels");
         filters.resize(static_cast<size_t>(count));
-        for (BodyFilter& filter : filters)
+        for (BodyFilter& filter : filters) {
             filter.open(type);
+            filter.tuning = bodies.get();
+        }
     }
 
     py::ssize_t count() const { return static_cast<py::ssize_t>(filters.size()); }
     int32_t body() const { return type; }
+    double rate() const { return sampleRate; }
+    int32_t tuning() const { return tuningNumber; }
 
     // The next frames of every channel, one row each, as a new C-ordered
     // float32 array of the same shape.
@@ -123,12 +139,13 @@ class Channels {
             channels.append(
                 py::make_tuple(history, filter.state.firstSampleFlag, filter.previousType));
         }
-        return py::make_tuple(type, py::tuple(channels));
+        return py::make_tuple(type, py::tuple(channels), sampleRate, tuningNumber);
     }
 
     static std::unique_ptr<Channels> fromState(const py::tuple& saved) {
-        if (saved.size() != 2) throw py::value_error("not the state of a velmora stream");
-        auto channels = std::make_unique<Channels>(saved[0].cast<int32_t>(), 0);
+        if (saved.size() != 4) throw py::value_error("not the state of a velmora stream");
+        auto channels = std::make_unique<Channels>(
+            saved[0].cast<int32_t>(), 0, saved[2].cast<double>(), saved[3].cast<int32_t>());
         for (const py::handle item : saved[1].cast<py::tuple>()) {
             const auto [history, flag, previousType] = item.cast<ChannelState>();
             BodyFilter filter;
@@ -139,6 +156,7 @@ class Channels {
                 filter.state.filterState[i] = history[i].cast<double>();
             filter.state.firstSampleFlag = flag;
             filter.previousType = previousType;
+            filter.tuning = channels->bodies.get();
             channels->filters.push_back(filter);
         }
         return channels;
@@ -146,6 +164,9 @@ class Channels {
 
   private:
     int32_t type;
+    double sampleRate;
+    int32_t tuningNumber;
+    std::unique_ptr<const TunedBodies> bodies;  // prepared once, read by every channel
     std::vector<BodyFilter> filters;
     std::mutex inUse;
 };
@@ -164,9 +185,12 @@ py::list bodyList() {
     return list;
 }
 
-// H at each frequency, given in cycles per sample.
+// H at each frequency, given in cycles per sample, of what plays at `rate`
+// with `tuning`.
 py::array_t<std::complex<double>> frequencyResponses(
-    int32_t type, const py::array_t<double, py::array::c_style>& cyclesPerSample) {
+    int32_t type, const py::array_t<double, py::array::c_style>& cyclesPerSample, double rate,
+    int32_t tuning) {
+    const TunedBodies bodies(rate, tuningOf(tuning));
     py::array_t<std::complex<double>> responses(std::vector<py::ssize_t>(
         cyclesPerSample.shape(), cyclesPerSample.shape() + cyclesPerSample.ndim()));
     const double* f = cyclesPerSample.data();
@@ -174,7 +198,7 @@ py::array_t<std::complex<double>> frequencyResponses(
     const py::ssize_t count = cyclesPerSample.size();
     py::gil_scoped_release unlocked;
     for (py::ssize_t i = 0; i < count; ++i)
-        h[i] = frequencyResponse(type, f[i]);
+        h[i] = bodies.response(type, f[i]);
     return responses;
 }
 
@@ -192,15 +216,19 @@ PYBIND11_MODULE(_kernels, m) {
           "The number of the body a name or number names, loosely; ValueError if none or "
           "several fit.");
     m.def("frequency_response", &frequencyResponses, py::arg("body"),
-          py::arg("cycles_per_sample").noconvert(),
-          "The body's complex gain at each frequency, given in cycles per sample.");
+          py::arg("cycles_per_sample").noconvert(), py::arg("rate"), py::arg("tuning"),
+          "The complex gain at each frequency, given in cycles per sample, of the body as it "
+          "plays at `rate` with `tuning` (0 true, 1 fixed).");
 
     py::class_<Channels>(m, "Channels",
                          "Channels of a signal, each through the same body with a history of "
                          "its own.")
-        .def(py::init<int32_t, py::ssize_t>(), py::arg("body"), py::arg("count"))
+        .def(py::init<int32_t, py::ssize_t, double, int32_t>(), py::arg("body"), py::arg("count"),
+             py::arg("rate"), py::arg("tuning"))
         .def_property_readonly("count", &Channels::count, "How many channels.")
         .def_property_readonly("body", &Channels::body, "The body's number.")
+        .def_property_readonly("rate", &Channels::rate, "The sample rate, in Hz.")
+        .def_property_readonly("tuning", &Channels::tuning, "0 true, 1 fixed.")
         .def("process", &Channels::process, py::arg("signal").noconvert(),
              "The next frames of every channel (a float32 array of shape (channels, frames)) "
              "filtered, as a new array.")

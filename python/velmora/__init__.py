@@ -12,14 +12,15 @@ Velmora module's and gives the same bits.
     >>> audio = np.random.default_rng(1).uniform(-0.5, 0.5, (2, 44000))
     >>> wet = cello(audio, 44000)          # float32, shape (2, 44000)
 
-The bodies are tuned at 44000 Hz; at another sample rate every resonance
-moves with the rate.
+Each body sounds at any sample rate as it does at 44000 Hz, where it was
+tuned: at each call's rate the body plays a design of its own for that rate
+(tuning="true", the default). tuning="fixed" plays the module's coefficients
+as they are, whose resonances move with the rate.
 """
 
 import math
 import numbers
 import operator
-import warnings
 
 import numpy as np
 
@@ -29,6 +30,9 @@ __all__ = ["Body", "bodies", "TUNED_RATE"]
 
 #: The sample rate, in Hz, at which the bodies' resonances are tuned.
 TUNED_RATE = 44000
+
+#: The tunings a Body takes, by name.
+_TUNINGS = {"true": 0, "fixed": 1}
 
 
 def bodies():
@@ -44,12 +48,19 @@ def bodies():
 class Body:
     """One instrument body: a filter for numpy audio.
 
-    Body(body) takes the body's number (0 to 16, see bodies()) or its name,
+    Body(body, tuning="true") takes the body's number (0 to 16, see bodies()) or its name,
     matched loosely: case, spaces and punctuation do not matter, Roman and
     Arabic numerals are the same and an unambiguous beginning is enough, so
     "cello1", "Cello I" and 8 are the same body, as are "cor-anglais-2" and
     15; "pass" and 0 are the plain pass filter. A name that fits no body, or
     several, is a ValueError that lists the choices.
+
+    Tuning: "true" (the default) plays the body at each call's sample rate
+    as it sounds at 44000 Hz, where it was tuned: the same resonances at the
+    same frequencies, from 8 to 384 kHz, with no latency (at exactly 44000 Hz
+    it is the module's own filter, bit for bit). "fixed" plays the module's
+    coefficients as they are at any rate, so every resonance moves with the
+    rate (+9 % at 48000 Hz), bit for bit what the module gives.
 
     Whole signals: body(audio, sample_rate) filters `audio`, of shape
     (frames,) or (channels, frames), each channel from a clear state, and
@@ -61,6 +72,7 @@ class Body:
     Streams: body.process(chunk, sample_rate) filters a signal that arrives
     in pieces, each channel keeping its history from call to call, so that a
     signal cut anywhere gives the same bits as one call; reset() starts over.
+    A stream keeps the rate of its first chunk.
     Setting body.body on a stream plays the new body from the next sample
     on, with each channel's history kept and its first sample softened to
     a quarter, as the module does when its body changes.
@@ -77,10 +89,10 @@ class Body:
     worker) continues the stream with the same bits.
     """
 
-    def __init__(self, body):
+    def __init__(self, body, tuning="true"):
         self._number = _number_of(body)
+        self._tuning = _tuning_of(tuning)
         self._stream = None  # _kernels.Channels while a stream runs
-        self._warned_rate = False
 
     @property
     def body(self):
@@ -110,8 +122,14 @@ class Body:
         """How many channels the running stream has, or None between streams."""
         return None if self._stream is None else self._stream.count
 
+    @property
+    def tuning(self):
+        """How the body is tuned: "true" or "fixed", as given to Body()."""
+        return self._tuning
+
     def __repr__(self):
-        return f"velmora.Body({self.name!r})"
+        tuning = "" if self._tuning == "true" else f", tuning={self._tuning!r}"
+        return f"velmora.Body({self.name!r}{tuning})"
 
     def __call__(self, audio, sample_rate):
         """`audio` filtered as a whole: a new float32 array of its shape.
@@ -121,14 +139,13 @@ class Body:
         the body on its own from a clear state. Complex, object and string
         arrays are a TypeError; other shapes a ValueError.
 
-        sample_rate: in Hz. The bodies are tuned at 44000 Hz and move with
-        the rate; a UserWarning says so once when it differs by over 1 %.
+        sample_rate: in Hz. With tuning "true" the body is designed for it.
 
         The stream that process() carries is not touched.
         """
         signal, shape = _as_signal(audio)
-        self._check_rate(sample_rate)
-        return _kernels.Channels(self._number, signal.shape[0]).process(signal).reshape(shape)
+        rate = _rate_of(sample_rate)
+        return self._channels(signal.shape[0], rate).process(signal).reshape(shape)
 
     def process(self, chunk, sample_rate, reset=False):
         """The next chunk of a stream, filtered: a new float32 array of its shape.
@@ -138,20 +155,26 @@ class Body:
         one channel); each channel keeps its history from chunk to chunk, so
         that the chunks together give the same bits as the whole signal
         through body(audio, sample_rate). A chunk with another number of
-        channels is a ValueError until the stream is reset.
+        channels is a ValueError until the stream is reset, and so is a
+        chunk at another sample rate.
 
         reset: True starts a new stream with this chunk, as reset() does.
         """
         if reset:
             self.reset()
         signal, shape = _as_signal(chunk)
-        self._check_rate(sample_rate)
+        rate = _rate_of(sample_rate)
         if self._stream is None:
-            self._stream = _kernels.Channels(self._number, signal.shape[0])
+            self._stream = self._channels(signal.shape[0], rate)
         elif self._stream.count != signal.shape[0]:
             raise ValueError(
                 f"this stream has {_channel_count(self._stream.count)} and the chunk "
                 f"{_channel_count(signal.shape[0])}; reset() starts a new stream"
+            )
+        elif self._stream.rate != rate:
+            raise ValueError(
+                f"this stream runs at {self._stream.rate:g} Hz and the chunk comes at "
+                f"{rate:g} Hz; reset() starts a new stream"
             )
         return self._stream.process(signal).reshape(shape)
 
@@ -163,64 +186,48 @@ class Body:
         """The first `frames` samples of the body's response to a unit impulse.
 
         A float32 array of shape (frames,): the body from a clear state fed
-        1.0 and then zeros, exactly what calling the Body on that signal
-        gives.
+        1.0 and then zeros at `sample_rate`, exactly what calling the Body on
+        that signal gives.
         """
         frames = operator.index(frames)
         if frames < 0:
             raise ValueError(f"frames must be 0 or more; got {frames}")
-        self._check_rate(sample_rate)
+        rate = _rate_of(sample_rate)
         impulse = np.zeros((1, frames), dtype=np.float32)
         impulse[:, :1] = 1.0
-        return _kernels.Channels(self._number, 1).process(impulse).reshape(frames)
+        return self._channels(1, rate).process(impulse).reshape(frames)
 
     def frequency_response(self, frequencies, sample_rate):
         """The body's complex gain at each of `frequencies` (in Hz).
 
         A complex128 array of the shape of `frequencies`: the gain and phase
-        the body gives a steady sine of that frequency at `sample_rate`,
-        worked out from the body's coefficients (abs() for the magnitude,
-        np.angle() for the phase). Frequencies above half the rate alias as
-        sampled sines do.
+        the body gives a steady sine of that frequency at `sample_rate`, with
+        the Body's tuning, worked out from the coefficients that play
+        (abs() for the magnitude, np.angle() for the phase). Frequencies above
+        half the rate alias as sampled sines do.
         """
-        rate = self._check_rate(sample_rate)
+        rate = _rate_of(sample_rate)
         values = np.asarray(frequencies)
         if values.dtype.kind not in "iuf":
             raise TypeError(f"frequencies must be real numbers in Hz; got {_describe(values)}")
         cycles = np.ascontiguousarray(values, dtype=np.float64) / rate
-        return _kernels.frequency_response(self._number, cycles)
+        return _kernels.frequency_response(self._number, cycles, rate, _TUNINGS[self._tuning])
 
     def __getstate__(self):
         return {
             "body": self._number,
+            "tuning": self._tuning,
             "stream": None if self._stream is None else self._stream.state(),
         }
 
     def __setstate__(self, state):
         self._number = _number_of(state["body"])
+        self._tuning = _tuning_of(state.get("tuning", "fixed"))
         stream = state["stream"]
         self._stream = None if stream is None else _kernels.Channels.from_state(stream)
-        self._warned_rate = False
 
-    def _check_rate(self, sample_rate):
-        """The sample rate as a float, once warned about if it moves the tuning."""
-        if isinstance(sample_rate, (bool, np.bool_)) or not isinstance(sample_rate, numbers.Real):
-            raise TypeError(
-                f"sample_rate must be a number of frames per second; got {sample_rate!r}"
-            )
-        rate = float(sample_rate)
-        if not (math.isfinite(rate) and rate > 0):
-            raise ValueError(f"sample_rate must be a positive number of Hz; got {sample_rate!r}")
-        shift = rate / TUNED_RATE - 1
-        if abs(shift) > 0.01 and not self._warned_rate:
-            self._warned_rate = True
-            warnings.warn(
-                f"the bodies are tuned for {TUNED_RATE} Hz; at {rate:g} Hz every resonance "
-                f"moves by {100 * shift:+.1f}%",
-                UserWarning,
-                stacklevel=3,
-            )
-        return rate
+    def _channels(self, count, rate):
+        return _kernels.Channels(self._number, count, rate, _TUNINGS[self._tuning])
 
 
 _NAMES = dict(_kernels.bodies())
@@ -239,6 +246,22 @@ def _number_of(body):
             f"body must be a number or a name such as 'Cello I'; got {type(body).__name__}"
         ) from None
     return _kernels.find_body(str(number))
+
+
+def _tuning_of(tuning):
+    if not isinstance(tuning, str) or tuning not in _TUNINGS:
+        raise ValueError(f"tuning must be 'true' or 'fixed'; got {tuning!r}")
+    return tuning
+
+
+def _rate_of(sample_rate):
+    """The sample rate as a float."""
+    if isinstance(sample_rate, (bool, np.bool_)) or not isinstance(sample_rate, numbers.Real):
+        raise TypeError(f"sample_rate must be a number of frames per second; got {sample_rate!r}")
+    rate = float(sample_rate)
+    if not (math.isfinite(rate) and rate > 0):
+        raise ValueError(f"sample_rate must be a positive number of Hz; got {sample_rate!r}")
+    return rate
 
 
 def _as_signal(audio):

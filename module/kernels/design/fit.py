@@ -9,9 +9,10 @@ and the numerators 1 - k z^-1 + d z^-2 after each stage, with the gain, are
 fitted by least squares to the 44000 Hz body's magnitude in decibels. A
 stage whose resonance lies above 0.47 R cannot exist at R: it keeps only its
 numerator (no poles), so nothing folds. Above 60 kHz the 44000 Hz body's
-steep fall towards 22 kHz needs more zeros than the body has: one or two
-sections of zeros alone are added. Below 36 kHz the poles are fitted too,
-since the formulas bend a resonance near half the rate.
+steep fall towards 22 kHz needs more zeros than the body has: two or three
+sections of zeros alone are added, as many as the kernels' state holds.
+Where that is not close enough, and between 20 and 36 kHz, the poles are
+fitted too (fit()).
 """
 
 import numpy as np
@@ -31,7 +32,7 @@ MOST_SECTIONS = 10  # what the kernels' state holds
 
 
 def extra_sections(body, rate):
-    extra = 2 if rate > 150000 else 1 if rate > 60000 else 0
+    extra = 3 if rate > 150000 else 2 if rate > 60000 else 0
     return min(extra, MOST_SECTIONS - len(body["stages"]))
 
 
@@ -150,12 +151,13 @@ def db(h):
 
 def fit(body, rate):
     """(gain, sections) of the body at `rate`: the numerators on the poles of
-    the formulas, then, where fits_poles says, the poles freed as well and
-    kept if that is stable and closer."""
+    the formulas; then, between 20 and 36 kHz (where the formulas bend a
+    resonance near half the rate) and wherever the numerators alone leave
+    more than 0.05 dB, the poles freed as well, kept if stable and closer."""
     model = Model(body, rate)
     p = solve(body, rate, model, model.initial())
     best = model.sections(p)
-    if fits_poles(rate):
+    if fits_poles(rate) or error_db(body, rate, *best) > 0.05:
         freed = Model(body, rate, poles_free=True)
         start = np.concatenate([p, freed.initial()[len(p):]])
         candidate = freed.sections(solve(body, rate, freed, start))
@@ -199,20 +201,23 @@ def solve(body, rate, model, start):
     return least_squares(residuals, start, method="lm", max_nfev=4000).x
 
 
-def error_db(body, rate, g, sections, hz=None):
-    """Largest 1/6-octave-smoothed error, in dB, where the body is within
-    40 dB of its peak, 40 Hz to 18 kHz or 0.45 of the rate."""
-    top = min(18000.0, 0.45 * rate)
-    hz = np.geomspace(40, top, 2000) if hz is None else hz
-    fine = np.geomspace(40 / 2 ** (1 / 12), top * 2 ** (1 / 12), 8000)
-    power_t = np.abs(response(body, fine)) ** 2
-    power_d = np.abs(design_response(g, sections, body["dry"], fine, rate)) ** 2
-    lf = np.log2(fine)
-    def smooth(power, f):
-        lo, hi = np.searchsorted(lf, np.log2(f) - 1 / 12), np.searchsorted(lf, np.log2(f) + 1 / 12)
-        c = np.concatenate([[0], np.cumsum(power)])
-        return (c[hi] - c[lo]) / np.maximum(hi - lo, 1)
-    t = 10 * np.log10(np.maximum(smooth(power_t, hz), 1e-300))
-    d = 10 * np.log10(np.maximum(smooth(power_d, hz), 1e-300))
-    keep = t > db(response(body, fine)).max() - 40
-    return np.max(np.abs(d - t)[keep])
+def smoothed_errors_db(body, rate, g, sections, highest=18000.0):
+    """Per 1/6-octave band from 40 Hz to `highest` or 0.45 of the rate: the
+    band's centre, the body's mean level in it and the design's, in dB (the
+    mean of the power, evenly in Hz), where the body is within 40 dB of its
+    strongest band."""
+    top = min(highest, 0.45 * rate)
+    centres = np.geomspace(40, top, 240)
+    sixth = 2 ** (1 / 12)
+    hz = np.linspace(centres / sixth, centres * sixth, 200)  # one column per band
+    want = 10 * np.log10(np.mean(np.abs(response(body, hz)) ** 2, axis=0) + 1e-300)
+    got = design_response(g, sections, body["dry"], hz, rate)
+    got = 10 * np.log10(np.mean(np.abs(got) ** 2, axis=0) + 1e-300)
+    keep = want > want.max() - 40
+    return centres[keep], want[keep], got[keep]
+
+
+def error_db(body, rate, g, sections, highest=18000.0):
+    """The largest smoothed error, in dB (smoothed_errors_db)."""
+    _, want, got = smoothed_errors_db(body, rate, g, sections, highest)
+    return np.max(np.abs(got - want))
