@@ -42,8 +42,9 @@ struct RenderOptions {
     std::string normalize;  // the peak's level in dBFS, or "" for none
     bool matchLoudness = false;
     double mix = 1.0;
-    bool retune = false;
-    std::string tail;  // seconds, "auto" for until quiet, or "" for none
+    std::string tuning = "true";  // true, fixed or resample
+    bool retune = false;          // --tuning resample by its older name
+    std::string tail;             // seconds, "auto" for until quiet, or "" for none
     bool quiet = false;
 };
 
@@ -281,12 +282,14 @@ RenderResult renderFile(const RenderOptions& options, const LoadedModule& module
     settings.sampleRate = rate;
     settings.channels = channelCount;
     settings.blockFrames = options.blockFrames;
-    settings.retune = options.retune;
+    settings.tuning = options.retune ? ToolTuning::Resample : tuningFromWord(options.tuning);
     settings.mix = options.mix;
     // A loudness match sets the level from the whole output; the gain goes on top.
     settings.gain = options.matchLoudness ? 1.0 : std::pow(10.0, options.gainDb / 20.0);
     BodyChain chain(*module.library, body, settings);
-    if (!options.retune) noteTuning(rate, "--retune plays them where they were tuned");
+    if (settings.tuning == ToolTuning::Fixed) {
+        noteTuning(rate, "--tuning true plays them where they were tuned");
+    }
     if (!format.note.empty()) note(format.note);
 
     OutputFile output(target);
@@ -589,9 +592,9 @@ Command addRenderCommand(CLI::App& app) {
                       "Make the output's integrated loudness (EBU R128) the input's");
     command->add_option("--mix", options->mix, "Dry/wet: 0 the input, 1 the body alone (default)")
         ->check(numberBetween(0.0, 1.0));
-    command->add_flag("--retune", options->retune,
-                      "Resample to 44000 Hz for the body and back, so that its resonances sit "
-                      "where they were tuned at any rate");
+    CLI::Option* tuning = addTuningOption(*command, options->tuning, true);
+    command->add_flag("--retune", options->retune, "The same as --tuning resample")
+        ->excludes(tuning);
     addOptionalValue(*command, "--tail", options->tail, "auto",
                      "Add the ring-out after the input: SECONDS, or by default until it falls "
                      "below the output's smallest step (-120 dBFS for float), at most 2 s")
