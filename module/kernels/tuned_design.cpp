@@ -113,7 +113,8 @@ TunedBody fromTable(const designs::Body& design, bool dryTerm) {
 
 TunedBody tunedBodyAt(int32_t type, double rate) {
     const designs::RateDesigns& table = nearestTable(rate);
-    const auto i = static_cast<std::size_t>(type - 1);
+    // Types as in kernelForType: outside 1 to 16, Violin I.
+    const auto i = static_cast<std::size_t>(type >= 1 && type < kTypeCount ? type - 1 : 0);
     const TunedBody exact = fromTable(table.bodies[i], kDryTerm[i]);
     if (rate == table.rate) return exact;
     TunedBody body = exact;

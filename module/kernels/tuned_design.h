@@ -44,11 +44,12 @@ struct RateDesigns {
 };
 }  // namespace designs
 
-// The design of body `type` (1 to 16) for `rate` Hz, from the table of the
-// nearest common rate: there exactly; elsewhere with every pole and every
-// pair of complex zeros moved to keep its frequency and bandwidth in Hz
-// (z becomes z^(nearest/rate)), a resonance that would lie above 0.47 of
-// the rate left out, so nothing folds, and the gain set to keep the level.
+// The design of body `type` (1 to 16; others are Violin I) for `rate` Hz
+// (positive), from the table of the nearest common rate: there exactly;
+// elsewhere with every pole and every pair of complex zeros moved to keep
+// its frequency and bandwidth in Hz (z becomes z^(nearest/rate)), a
+// resonance that would lie above 0.47 of the rate left out, so nothing
+// folds, and the gain set to keep the level.
 TunedBody tunedBodyAt(int32_t type, double rate);
 
 // Every body prepared for one rate and tuning: what an adapter keeps beside
