@@ -30,6 +30,7 @@
 #include <utility>
 #include <vector>
 
+#include "body_filter.h"
 #include "coefficients.h"
 #include "default_fp_modes.h"
 #include "kernel_paths.h"
@@ -291,6 +292,39 @@ void tunedCase(const std::string& name, const velmora::KernelPath& path, int typ
     });
 }
 
+// A body through BodyFilter, as every adapter plays it: steady (what a body
+// that is not changing pays for the rule), and changing at every block of
+// 1024 frames, so that every call is one whole fade of two kernels and the mix.
+void registerBodyFilter() {
+    for (int type = 0; type < kTypeCount; ++type) {
+        const std::string name = kNames[type];
+        for (int32_t block : {64, 1024}) {
+            registerCase("body-filter/" + name + "/" + std::to_string(block),
+                         [=](benchmark::State& s) {
+                             const std::vector<float>& input = ordinaryInput();
+                             std::vector<float> output(input.size());
+                             velmora::BodyFilter filter;
+                             filter.open(type);
+                             blocks(s, block, [&](int32_t o, int32_t n) {
+                                 filter.process(type, input.data() + o, output.data() + o, n);
+                             });
+                         });
+        }
+        registerCase("fading/" + name + "/1024", [=](benchmark::State& s) {
+            const std::vector<float>& input = ordinaryInput();
+            std::vector<float> output(input.size());
+            velmora::BodyFilter filter;
+            filter.open(type);
+            const int other = (type + 1) % kTypeCount;
+            bool now = false;
+            blocks(s, velmora::BodyFilter::kFadeFrames, [&](int32_t o, int32_t n) {
+                now = !now;
+                filter.process(now ? other : type, input.data() + o, output.data() + o, n);
+            });
+        });
+    }
+}
+
 // Flush to zero, denormals are zero and round down, on top of the defaults.
 constexpr unsigned kHostModes = 0x8000 | 0x0040 | 0x2000;
 
@@ -317,6 +351,7 @@ void registerFpModes() {
 
 void registerAll(bool variants) {
     registerFpModes();
+    registerBodyFilter();
     for (int32_t block : {64, 1024}) {
         const std::string size = "/" + std::to_string(block);
         for (int type = 0; type < kTypeCount; ++type) {
@@ -556,6 +591,29 @@ class Tables {
         }
     }
 
+    // A change of body: a steady body through BodyFilter against its kernel
+    // alone, and a call that is one whole fade (two kernels and the mix)
+    // against the two kernels alone.
+    void bodyFilter() const {
+        const velmora::KernelPath& chosen = velmora::chosenKernelPath();
+        std::printf(
+            "\nBodyFilter: ns per sample of a steady body against its kernel alone, and of a "
+            "fade (blocks of 1024, each one whole fade from the body below)\n\n");
+        std::printf(
+            "| body | kernel 64 | steady 64 | ratio | kernel 1024 | steady 1024 | ratio |"
+            " fading 1024 | x the two kernels |\n|---|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+        for (int type = 0; type < kTypeCount; ++type) {
+            const int other = (type + 1) % kTypeCount;
+            const double k64 = path(chosen, type, 64), k1024 = path(chosen, type, 1024);
+            const double s64 = baseline("body-filter", type, 64);
+            const double s1024 = baseline("body-filter", type, 1024);
+            const double fading = baseline("fading", type, 1024);
+            std::printf("| %s | %.3f | %.3f | %.2f | %.3f | %.3f | %.2f | %.3f | %.2f |\n",
+                        kNames[type], k64, s64, s64 / k64, k1024, s1024, s1024 / k1024, fading,
+                        fading / (k1024 + path(chosen, other, 1024)));
+        }
+    }
+
     void zeros() const {
         std::printf("\nZeros after the state has decayed, blocks of 1024: ns per sample\n\n");
         std::printf(
@@ -664,6 +722,7 @@ void printTables(const std::map<std::string, double>& ns) {
         tables.tuning(size);
     tables.variants();
     tables.fpModes();
+    tables.bodyFilter();
     tables.zeros();
     tables.targets();
 }

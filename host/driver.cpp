@@ -38,8 +38,7 @@ std::unique_ptr<Channel> Channel::start(const ModuleLibrary& library,
 
     // The type goes into its pin's variable before open, so that open takes
     // it as the instance's type from the start: a signal played from its
-    // first sample through one body is not a change of body, and the module
-    // would soften the first sample of one.
+    // first sample through one body is not a change of body.
     host.readDeclarations();
     const auto& pins = host.pins();
     channel->inputPin = findPin(pins, PinDirectionInput, PinTypeAudio);

@@ -9,10 +9,10 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <new>
 
 #include "body_filter.h"
+#include "default_fp_modes.h"
 #include "description.h"
 
 namespace velmora::lv2 {
@@ -58,8 +58,8 @@ double readControl(const float* port, const ControlRange& range) {
 }
 
 // The Body port as a "Type" value. Values outside 0 to 16 are passed on as
-// they are, so they play Violin I and count as a change of body exactly as
-// they would in the module's 16-bit pin.
+// they are, so they play Violin I exactly as they would in the module's
+// 16-bit pin.
 int32_t readBody(const float* port) {
     if (port == nullptr || std::isnan(*port)) return kDefaultBody;
     const float value = std::clamp(*port, -32768.0f, 32767.0f);
@@ -109,43 +109,40 @@ class Bodies {
         for (int c = 0; c < channels; ++c) {
             if (inputs[c] == nullptr || outputs[c] == nullptr) return;
         }
+        // The controls' arithmetic and the blend give the same bits whatever
+        // modes the host runs in, as the kernels do.
+        const DefaultFpModes modes;
         const int32_t type = readBody(body);
-        // A change of tuning plays the same body on with its history kept.
+        // A change of tuning starts the filters afresh: one design's history
+        // read by another's coefficients could burst.
         const TunedBodies* bodies = readTuning(tuning) == Tuning::True ? &trueBodies : nullptr;
+        const bool retuned = bodies != filters[0].tuning;
         for (int c = 0; c < channels; ++c)
             filters[c].tuning = bodies;
-        if (fresh) {
+        if (fresh || retuned) {
             // Playing from the start on one body is not a change of body.
             for (int c = 0; c < channels; ++c)
                 filters[c].open(type);
-        } else if (type != filters[0].previousType) {
-            for (int c = 0; c < channels; ++c)
-                filters[c].reconsider(type);
         }
         followControls();
         fresh = false;
 
-        // Settled at unity, the filter's output is the plugin's, untouched and
-        // in the host's own blocks; otherwise it is blended in short pieces.
-        const bool unity = gain.settledAt(1.0) && wet.settledAt(1.0);
-        const uint32_t piece = unity ? std::numeric_limits<int32_t>::max() : kChunkFrames;
-        uint32_t n = 0;
-        for (uint32_t done = 0; done < frames; done += n) {
-            n = std::min(frames - done, piece);
-            if (!unity) stepControls(n);
-            for (int c = 0; c < channels; ++c) {
-                const float* in = inputs[c] + done;
-                float* out = outputs[c] + done;
-                // The host may give one buffer for input and output.
-                if (!unity) std::copy_n(in, n, dry.begin());
-                filters[c].process(type, in, out, static_cast<int32_t>(n));
-                if (!unity) blend(out, n);
-            }
+        // Each channel is filtered in the host's own block (longer ones in
+        // pieces), so that a non-finite input sample spoils what it spoils in
+        // the module. A host may give any output the buffer of any input, so
+        // every input is read before any output is written.
+        for (uint32_t done = 0, n = 0; done < frames; done += n) {
+            n = std::min(frames - done, kPieceFrames);
+            for (int c = 0; c < channels; ++c)
+                std::copy_n(inputs[c] + done, n, dry[c].begin());
+            for (int c = 0; c < channels; ++c)
+                filters[c].process(type, dry[c].data(), outputs[c] + done, static_cast<int32_t>(n));
+            blend(done, n);
         }
     }
 
   private:
-    static constexpr uint32_t kChunkFrames = 256;
+    static constexpr uint32_t kPieceFrames = 8192;
 
     // Trim and Mix move towards the ports' values; on the first run after
     // activation they start there.
@@ -165,20 +162,23 @@ class Bodies {
         }
     }
 
-    // The gains of the next `frames` frames, shared by every channel.
-    void stepControls(uint32_t frames) {
+    // Trim and Mix over the filtered frames from `at`. Settled at unity
+    // they are out of the way; where the share of the filtered signal is 0
+    // the output is the dry input itself, a NaN in the filter's history
+    // notwithstanding.
+    void blend(uint32_t at, uint32_t frames) {
+        if (gain.settledAt(1.0) && wet.settledAt(1.0)) return;
         for (uint32_t i = 0; i < frames; ++i) {
-            const double g = gain.next();
             const double w = wet.next();
-            wetGain[i] = g * w;
-            dryGain[i] = 1.0 - w;
-        }
-    }
-
-    void blend(float* out, uint32_t frames) {
-        for (uint32_t i = 0; i < frames; ++i) {
-            out[i] = static_cast<float>(static_cast<double>(out[i]) * wetGain[i] +
-                                        static_cast<double>(dry[i]) * dryGain[i]);
+            const double wetGain = gain.next() * w;
+            const double dryGain = 1.0 - w;
+            for (int c = 0; c < channels; ++c) {
+                float& out = outputs[c][at + i];
+                const float in = dry[c][i];
+                out = w == 0.0 ? in
+                               : static_cast<float>(static_cast<double>(out) * wetGain +
+                                                    static_cast<double>(in) * dryGain);
+            }
         }
     }
 
@@ -199,9 +199,7 @@ class Bodies {
     double trimGain = 1.0;
     Ramp gain;  // linear gain on the filtered signal
     Ramp wet;   // share of the filtered signal in the output
-    std::array<float, kChunkFrames> dry{};
-    std::array<double, kChunkFrames> wetGain{};
-    std::array<double, kChunkFrames> dryGain{};
+    std::array<std::array<float, kPieceFrames>, kMaxChannels> dry{};  // the inputs, read first
 };
 
 // LV2's entry points: each finds the instance and hands the call on.

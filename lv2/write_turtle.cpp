@@ -20,7 +20,9 @@ namespace {
 
 constexpr const char* kPrefixes =
     "@prefix doap: <http://usefulinc.com/ns/doap#> .\n"
+    "@prefix foaf: <http://xmlns.com/foaf/0.1/> .\n"
     "@prefix lv2: <http://lv2plug.in/ns/lv2core#> .\n"
+    "@prefix pg: <http://lv2plug.in/ns/ext/port-groups#> .\n"
     "@prefix pset: <http://lv2plug.in/ns/ext/presets#> .\n"
     "@prefix rdf: <http://www.w3.org/1999/02/22-rdf-syntax-ns#> .\n"
     "@prefix rdfs: <http://www.w3.org/2000/01/rdf-schema#> .\n"
@@ -34,13 +36,17 @@ constexpr const char* kComment =
     "each a cascade of two-pole resonators run in double precision. A body sounds the same "
     "in a 48 kHz or 96 kHz session (any rate from 8 to 384 kHz) as at 44 kHz, where it "
     "was tuned: the plugin designs it for the session's rate, with no latency. The fixed "
-    "Tuning plays the module's coefficients as they are, so that every resonance moves with the "
-    "rate (at 48000 Hz each lies 48/44 higher). A change of Body "
-    "keeps the filter's history and softens its first sample, so the switch does not "
-    "click. Trim sets the level of the filtered signal, which the bodies raise by up to "
+    "Tuning plays the module's coefficients as they are, so that every resonance moves with "
+    "the rate (at 48000 Hz each lies 48/44 higher). A change of Body "
+    "crossfades from the old body to the new over 1024 frames, the new one starting "
+    "from a clear state, so the switch neither clicks nor bursts. Trim sets the level of the "
+    "filtered signal, which the bodies raise by up to "
     "20 dB, and Mix blends it with the dry input; both follow automation smoothly. At "
     "Trim 0 dB and Mix 1 the output is exactly that of the Velmora module at 44000 Hz, "
     "and at any rate with the fixed tuning.";
+
+// Shown by hosts as the plugins' author.
+constexpr const char* kMaintainer = "The Velmora developers";
 
 std::string presetUri(const PluginKind& kind, const BodyName& body) {
     return std::string(kind.uri) + ":preset:body-" + std::to_string(body.number);
@@ -88,16 +94,43 @@ std::string bodyScalePoints() {
     return points;
 }
 
+// A quoted Turtle string.
+std::string quoted(std::string_view text) {
+    return "\"" + std::string(text) + "\"";
+}
+
+// The stereo plugin's channels form a stereo input and a stereo output, so
+// that hosts which match channels by role (left, right) find them.
+std::string groupUri(const PluginKind& kind, bool input) {
+    return std::string(kind.uri) + (input ? ":in" : ":out");
+}
+
+void writeGroups(std::ostream& out, const PluginKind& kind) {
+    if (kind.channels != 2) return;
+    for (const bool input : {true, false}) {
+        out << "<" << groupUri(kind, input) << ">\n"
+            << "    a pg:StereoGroup , " << (input ? "pg:InputGroup" : "pg:OutputGroup") << " ;\n"
+            << "    lv2:symbol \"" << (input ? "stereo_in" : "stereo_out") << "\" ;\n"
+            << "    lv2:name \"" << (input ? "Stereo In" : "Stereo Out") << "\" .\n\n";
+    }
+}
+
 void writePlugin(std::ostream& out, const PluginKind& kind) {
+    writeGroups(out, kind);
+    const bool stereo = kind.channels == 2;
     out << "<" << kind.uri << ">\n"
-        << "    a lv2:Plugin , lv2:FilterPlugin ;\n"
+        << "    a lv2:Plugin , lv2:FilterPlugin , doap:Project ;\n"
         << "    doap:name \"" << kind.name << "\" ;\n"
+        << "    doap:maintainer [ a foaf:Person ; foaf:name \"" << kMaintainer << "\" ] ;\n"
         << "    lv2:minorVersion 0 ;\n"
-        << "    lv2:microVersion 2 ;\n"
-        << "    lv2:optionalFeature lv2:hardRTCapable ;\n"
-        << "    rdfs:comment \"" << kComment
-        << (kind.channels == 2 ? " The two channels play through two independent filters." : "")
-        << "\" ;\n"
+        << "    lv2:microVersion 3 ;\n"
+        << "    lv2:optionalFeature lv2:hardRTCapable ;\n";
+    if (stereo) {
+        out << "    pg:mainInput <" << groupUri(kind, true) << "> ;\n"
+            << "    pg:mainOutput <" << groupUri(kind, false) << "> ;\n";
+    }
+    out << "    rdfs:comment \"" << kComment
+        << (stereo ? " The two channels play through two independent filters." : "") << "\" ;\n"
         << "    lv2:port ";
 
     const char* control = "lv2:InputPort , lv2:ControlPort";
@@ -106,28 +139,49 @@ void writePlugin(std::ostream& out, const PluginKind& kind) {
                {"lv2:minimum", "0"},
                {"lv2:maximum", std::to_string(kTypeCount - 1)},
                {"lv2:portProperty", "lv2:integer , lv2:enumeration"},
+               {"rdfs:comment", quoted("The instrument body the signal plays through; a change "
+                                       "keeps the filter's history and softens the first "
+                                       "sample")},
                {"lv2:scalePoint", bodyScalePoints()}});
     out << " , ";
     std::vector<Property> trim = rangeOf(kTrimRange);
     trim.push_back({"units:unit", "units:db"});
-    trim.push_back({"rdfs:comment", "\"Level of the filtered signal\""});
+    trim.push_back({"rdfs:comment", quoted("Level of the filtered signal, before the mix")});
     writePort(out, control, kTrimPort, "trim", "Trim", trim);
     out << " , ";
     std::vector<Property> mix = rangeOf(kMixRange);
-    mix.push_back({"rdfs:comment", "\"0 is the dry input alone, 1 the filtered signal alone\""});
+    mix.push_back({"units:unit", "units:coef"});
+    mix.push_back(
+        {"rdfs:comment", quoted("Share of the filtered signal in the output: 0 is the dry input "
+                                "alone, exactly; 1 the filtered signal alone")});
     writePort(out, control, kMixPort, "mix", "Mix", mix);
 
     // Mono ports are "in" and "out"; stereo ones carry their side.
-    const char* sides[kMaxChannels][2] = {{"_l", " L"}, {"_r", " R"}};
+    struct Side {
+        const char* symbol;
+        const char* name;
+        const char* designation;
+        const char* comment;
+    };
+    constexpr Side sides[kMaxChannels] = {{"_l", " L", "pg:left", " of the left channel"},
+                                          {"_r", " R", "pg:right", " of the right channel"}};
     for (const bool input : {true, false}) {
         for (int c = 0; c < kind.channels; ++c) {
-            const std::string symbol = kind.channels == 1 ? "" : sides[c][0];
-            const std::string name = kind.channels == 1 ? "" : sides[c][1];
+            const Side& side = sides[c];
+            std::vector<Property> properties{
+                {"rdfs:comment",
+                 quoted(std::string(input ? "The signal to filter" : "The filtered signal") +
+                        (stereo ? side.comment : ""))}};
+            if (stereo) {
+                properties.push_back({"pg:group", "<" + groupUri(kind, input) + ">"});
+                properties.push_back({"lv2:designation", side.designation});
+            }
             out << " , ";
             writePort(out,
                       input ? "lv2:AudioPort , lv2:InputPort" : "lv2:AudioPort , lv2:OutputPort",
                       input ? audioInputPort(c) : audioOutputPort(kind.channels, c),
-                      (input ? "in" : "out") + symbol, (input ? "In" : "Out") + name);
+                      std::string(input ? "in" : "out") + (stereo ? side.symbol : ""),
+                      std::string(input ? "In" : "Out") + (stereo ? side.name : ""), properties);
         }
     }
     out << " , ";

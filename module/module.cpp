@@ -1,7 +1,8 @@
 #include "module.h"
 
 #include <algorithm>
-#include <cmath>
+#include <bit>
+#include <cstring>
 #include <new>
 
 #include "module_factory.h"
@@ -43,6 +44,27 @@ constexpr int32_t kActiveStatus = 2;
 constexpr int32_t kSilentOutputStatus = 1;
 // An output sample smaller than this counts as silence.
 constexpr double kSilenceThreshold = 3e-34;
+
+// The magnitude bits of the smallest float that is not below the silence
+// threshold: a sample counts as silent exactly when its own are smaller.
+constexpr uint32_t kSilenceBits = [] {
+    const float nearest = static_cast<float>(kSilenceThreshold);
+    const uint32_t bits = std::bit_cast<uint32_t>(nearest);
+    return static_cast<double>(nearest) < kSilenceThreshold ? bits + 1 : bits;
+}();
+
+// Whether the output's current sample (null where it cannot be read, which
+// reads as 0.0) counts as silence. The sample is the host's and may be a
+// signalling NaN while the host has exceptions unmasked, so it is judged by
+// its bits and no floating-point operation touches it (an optimiser may move
+// arithmetic out of a guarded stretch of modes). A NaN is not silent and
+// leaves the status as the input gave it.
+bool isSilent(const float* sample) {
+    if (sample == nullptr) return true;
+    uint32_t bits;
+    std::memcpy(&bits, sample, sizeof bits);
+    return (bits & 0x7FFFFFFFu) < kSilenceBits;
+}
 
 }  // namespace
 
@@ -91,10 +113,8 @@ void Module::onPinStatusChange(SEPin*) {
 
     // Whichever pin changed, the whole state is worked out again.
     int32_t status = getPin(SignalPin)->getStatus();
-    if (status < kActiveStatus) {
-        // A NaN compares false and leaves the status as the input gave it.
-        const double current = getPin(OutputPin)->getValue();
-        if (std::fabs(current) < kSilenceThreshold) status = kSilentOutputStatus;
+    if (status < kActiveStatus && isSilent(getPin(OutputPin)->currentSample())) {
+        status = kSilentOutputStatus;
     }
     getPin(OutputPin)->transmitStatus(getSampleClock(), status);
 
@@ -104,7 +124,6 @@ void Module::onPinStatusChange(SEPin*) {
     } else {
         setProcessFunction(velmora::processFunctionForType(type));
     }
-    body.reconsider(type);
 }
 
 void SE_CDECL Module::processSilence(void* module, int32_t offset, int32_t frames) {
@@ -115,6 +134,6 @@ void SE_CDECL Module::processSilence(void* module, int32_t offset, int32_t frame
     // counter run on past its range would stop the Idle requests.
     if (m.silenceCountdown > 0) m.silenceCountdown -= std::min(count, m.silenceCountdown);
     if (m.outBuffer != nullptr && count > 0) std::fill_n(m.outBuffer + offset, count, 0.0f);
-    m.body.state.clear();
+    m.body.clear();
     if (m.silenceCountdown <= 0) m.callHost(Idle);
 }

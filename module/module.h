@@ -27,7 +27,7 @@ class Module : public SEModule_base {
     float* inBuffer = nullptr;     // the host's "Signal" buffer
     float* outBuffer = nullptr;    // the host's "Output" buffer
     int32_t silenceCountdown = 0;  // frames left before silence asks for Idle
-    // The kernels' history and first-sample flag, with the body last seen.
+    // The body playing, its history and any crossfade from the one before.
     velmora::BodyFilter body;
     int16_t type = 1;  // "Type" pin value
 };

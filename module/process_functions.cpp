@@ -7,13 +7,14 @@ namespace velmora {
 
 namespace {
 
-// Hands the kernel of `type` the module's state and the block's samples.
+// Plays the block's samples through the body of `type`; the first call for
+// a body other than the one playing starts the crossfade to it.
 void runBody(void* module, int32_t offset, int32_t frames, int32_t type) {
     Module& m = Module::from(module);
     // A negative offset would reach before the host's buffers: it is a call
     // without frames.
     if (offset < 0 || m.inBuffer == nullptr || m.outBuffer == nullptr) return;
-    kernelForType(type)(m.body.state, m.inBuffer + offset, m.outBuffer + offset, frames);
+    m.body.process(type, m.inBuffer + offset, m.outBuffer + offset, frames);
 }
 
 }  // namespace
@@ -78,7 +79,7 @@ ProcessFunction processFunctionForType(int32_t type) {
         processOboeI,       processOboeII,  processCorAnglaisI, processCorAnglaisII,
         processSympathetic,
     };
-    return type >= 0 && type < kTypeCount ? functions[type] : processViolinI;
+    return functions[bodyOfType(type)];
 }
 
 }  // namespace velmora

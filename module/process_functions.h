@@ -1,7 +1,7 @@
-// The module's process functions, one per value of "Type": each runs its
-// body's kernel on the module's buffers and state. Each body has a function
-// of its own, so a change of body is a change of process function the host
-// is told of.
+// The module's process functions, one per value of "Type": each plays the
+// module's buffers through its body, crossfading from the one before when
+// the body has changed. Each body has a function of its own, so a change of
+// body is a change of process function the host is told of.
 #pragma once
 
 #include <cstdint>

@@ -106,9 +106,8 @@ struct ProcessRecord {
     int32_t zero[3];           // always 0
 };
 
-// The answer to opcode 13: one record per thread, rewritten by every opcode 13
-// on that thread, so a host reads it before it asks again on the same thread.
-// Its address is the same for every instance asked on one thread.
+// The answer to opcode 13: each instance's own record, at one address for as
+// long as the instance lives, whichever thread asked.
 struct ProcessRecordInfo {
     int32_t one;            // always 1
     int32_t size;           // sizeof(ProcessRecord)

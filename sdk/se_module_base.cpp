@@ -3,14 +3,9 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace {
-
-// The one record the library keeps besides its instances: the answer to
-// opcode 13, rewritten for whichever instance asks. One per thread, so that a
-// host running instances on several threads never reads another thread's
-// answer; on one thread it stays at one address for every instance.
-thread_local ProcessRecordInfo processRecordInfo{};
 
 // The entries in ModuleEntry are thin: find the instance, call its virtual
 // operation, and answer a safe default when the host hands over nothing usable.
@@ -56,12 +51,30 @@ SEModule_base::SEModule_base(HostCallback callback, intptr_t hostValue) : hostCa
 
 SEModule_base::~SEModule_base() {
     releasePins();
+    for (SEPin* retired : retiredPins)
+        delete[] retired;
 }
 
 void SEModule_base::releasePins() {
-    delete[] pins;  // destroys the pins from the last to the first
-    pins = nullptr;
+    SEPin* old = std::exchange(pins, nullptr);
     pinCount = 0;
+    if (old == nullptr) return;
+    if (requestsUnderWay == 0) {
+        delete[] old;  // destroys the pins from the last to the first
+        return;
+    }
+    try {
+        retiredPins.push_back(old);
+    } catch (...) {
+        // Kept for the instance's life rather than freed under a caller.
+    }
+}
+
+void SEModule_base::releaseRetiredPins() {
+    if (requestsUnderWay > 0) return;
+    for (SEPin* retired : retiredPins)
+        delete[] retired;
+    retiredPins.clear();
 }
 
 void SEModule_base::onPinStatusChange(SEPin*) {}
@@ -75,6 +88,7 @@ void SEModule_base::handleEvent(const ModuleEvent* event) {
             if (index < 0 || index >= pinCount) return;
             SEPin* pin = getPin(static_cast<int32_t>(index));
             if (pin->isBound()) pin->statusChanged(event->value);
+            releaseRetiredPins();
             return;
         }
         case EventHook2:
@@ -158,9 +172,11 @@ void SEModule_base::open() {
     // The last declaration may stand for every pin left over.
     record = PinProperties{};
     getPinProperties(declaration - 1, &record);
-    if (skipsDeclaration(record) || (record.flags & PinFlagRepeat) == 0) return;
-    for (; pin < pinCount; ++pin)
-        pins[pin].init(this, pin, record.datatype, nullptr);
+    if (!skipsDeclaration(record) && (record.flags & PinFlagRepeat) != 0) {
+        for (; pin < pinCount; ++pin)
+            pins[pin].init(this, pin, record.datatype, nullptr);
+    }
+    releaseRetiredPins();
 }
 
 bool SEModule_base::getPinProperties(int32_t, PinProperties*) {
@@ -177,7 +193,10 @@ void SEModule_base::setProcessFunction(ProcessFunction function) {
 intptr_t SEModule_base::callHost(int32_t opcode, int32_t index, int32_t value, void* pointer,
                                  float floatValue) {
     if (hostCallback == nullptr) return 0;
-    return hostCallback(&entry, opcode, index, value, pointer, floatValue);
+    ++requestsUnderWay;
+    const intptr_t answer = hostCallback(&entry, opcode, index, value, pointer, floatValue);
+    --requestsUnderWay;
+    return answer;
 }
 
 int32_t SEModule_base::getSampleClock() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "abi.h"
 #include "se_pin.h"
@@ -60,7 +61,12 @@ class SEModule_base {
     static SEModule_base* fromHandle(void* module) { return static_cast<SEModule_base*>(module); }
 
   private:
+    // A second open replaces the pin array. While a request to the host is
+    // under way (the host may open again from inside its answer), the frames
+    // that sent it may still hold a pin of the old array, so it is kept until
+    // the outermost open or event has returned.
     void releasePins();
+    void releaseRetiredPins();
 
     HostCallback hostCallback;    // the host's callback, or null
     ModuleEntry entry;            // the host-facing record; module points back here
@@ -69,6 +75,10 @@ class SEModule_base {
     SEPin* pins = nullptr;        // pin array, made at open; owned here
     int32_t pinCount = 0;         // pins in the array (the host's PinCount answer, capped)
     ProcessRecord processRecord;  // the current process function, shown by opcode 13
+    // The answer to opcode 13: the instance's own, valid while it lives.
+    ProcessRecordInfo processRecordInfo{};
+    int32_t requestsUnderWay = 0;     // calls into the host not yet returned
+    std::vector<SEPin*> retiredPins;  // arrays replaced while a request was under way
 };
 
 // A process function that does nothing: current from creation until the module

@@ -48,7 +48,12 @@ void SEPin::transmitStatus(int32_t clock, int32_t newStatus) {
 }
 
 float SEPin::getValue() {
-    if (datatype != PinTypeAudio || variable == nullptr) return 0.0f;
+    const float* sample = currentSample();
+    return sample != nullptr ? *sample : 0.0f;
+}
+
+const float* SEPin::currentSample() {
+    if (datatype != PinTypeAudio || variable == nullptr) return nullptr;
     const int32_t start = static_cast<int32_t>(module->callHost(PinBufferClock, index));
     const int32_t now = module->getSampleClock();
     const float* buffer = *static_cast<float* const*>(variable);
@@ -56,6 +61,6 @@ float SEPin::getValue() {
     // the same way. The host promised a buffer of one block size; clocks
     // that point anywhere else are not followed.
     const int32_t position = clockDifference(now, start);
-    if (buffer == nullptr || position < 0 || position >= module->getBlockSize()) return 0.0f;
-    return buffer[position];
+    if (buffer == nullptr || position < 0 || position >= module->getBlockSize()) return nullptr;
+    return buffer + position;
 }

@@ -37,6 +37,10 @@ class SEPin {
     // buffer, not an audio pin, or a position outside the block size of
     // frames that the host's buffers hold (before it, or at or past its end).
     float getValue();
+    // Where getValue reads: the address of the current sample, or null where
+    // it cannot be read. A caller that judges the sample does so without
+    // having it pass through a function's return.
+    const float* currentSample();
 
     bool isBound() const { return module != nullptr; }
     int32_t getStatus() const { return status; }

@@ -1,7 +1,8 @@
 // The module under hosts that stray from what the interface asks of them:
 // clocks that drift apart, absurd pin counts, negative offsets, a NaN in the
-// input, floating-point modes of the host's own. Reached through the built
-// library only, on both builds.
+// input, floating-point modes of the host's own, answers read on other
+// threads, opens from inside a request. Reached through the built library
+// only, on both builds; the sanitizer and valgrind runs see the memory.
 #include <gtest/gtest.h>
 #include <xmmintrin.h>
 
@@ -11,6 +12,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hosted_module.h"
@@ -70,8 +72,8 @@ TEST(StrayingHost, AbsurdPinCountMakesAtMostTheCapAndPlays) {
         host.sendPinStatus(65536, 0);
         EXPECT_TRUE(host.requests.empty()) << count;
         host.process(0, 512);
-        Direct d;
-        d.run(1, input.data(), expected.data(), 512, false);
+        Direct d(1);
+        d.run(1, input.data(), expected.data(), 512);
         EXPECT_EQ(output, expected) << count;
     }
 }
@@ -97,9 +99,9 @@ TEST(StrayingHost, NegativeOffsetsAreCallsWithoutFrames) {
         EXPECT_EQ(m.output, before) << "type " << type;
         m.host.process(256, 256);
 
-        Direct d;
+        Direct d(type);
         std::vector<float> expected(512);
-        d.run(type, m.input.data() + kLead, expected.data(), 512, false);
+        d.run(type, m.input.data() + kLead, expected.data(), 512);
         size_t where = 0;
         const std::vector<float> played(m.output.begin() + kLead, m.output.begin() + kLead + 512);
         EXPECT_TRUE(sameBits(played, expected, where)) << "type " << type << ", frame " << where;
@@ -236,6 +238,87 @@ TEST(StrayingHost, EveryBodySoundsTheSameWhateverTheHostsFloatingPointModes) {
                                   << ")";
         }
     }
+}
+
+// A host may ask opcode 13 on one thread and read the answer on another,
+// after the first has ended: the record is the instance's, for its life.
+TEST(StrayingHost, TheProcessRecordAnswerIsTheInstancesOwn) {
+    Hosted a, b;
+    const ProcessRecordInfo* infoA = nullptr;
+    std::thread([&] { infoA = a.host.processRecordInfo(); }).join();
+    ASSERT_NE(infoA, nullptr);
+    EXPECT_EQ(infoA->record->function, a.current());
+    const ProcessRecordInfo* infoB = b.host.processRecordInfo();
+    EXPECT_NE(infoB, infoA);
+    a.host.sendPinStatus(kSignal, 0);  // installs silence
+    EXPECT_EQ(a.host.processRecordInfo(), infoA);
+    EXPECT_EQ(infoA->record->function, a.current());
+    EXPECT_NE(infoB->record->function, a.current());
+}
+
+// A host that opens the instance again from inside its answer to a request
+// that a status change sends; the event then goes on over the new pins.
+struct ReopeningHost {
+    int32_t reopenOn;
+    int reopens = 1;
+    ModuleEntry* entry = nullptr;
+    std::vector<float> input = noise(512), output = std::vector<float>(512);
+
+    static intptr_t SE_CDECL callback(ModuleEntry* entry, int32_t opcode, int32_t, int32_t, void*,
+                                      float) {
+        auto* host = reinterpret_cast<ReopeningHost*>(entry->hostValue);
+        if (opcode == PinCount) return 3;
+        if (opcode == host->reopenOn && host->reopens-- > 0)
+            entry->dispatch(entry, OpcodeOpen, 0, 0, nullptr, 0.0f);
+        return 0;
+    }
+    void send(int32_t pin, int32_t status) {
+        ModuleEvent event{0, EventPinStatus, status, 0, 0, pin};
+        entry->event(entry->module, &event);
+    }
+    void connect(int32_t pin, float* buffer) {
+        PinProperties declaration{};
+        entry->dispatch(entry, OpcodeGetPinProperties, pin, 0, &declaration, 0.0f);
+        *static_cast<float**>(declaration.variable) = buffer;
+    }
+};
+
+TEST(StrayingHost, OpeningAgainFromInsideARequestIsSafe) {
+    for (const int32_t request : {PinStatus, ProcessChanged, SampleClock, PinBufferClock}) {
+        for (const int32_t status : {0, 1, 2}) {
+            ReopeningHost host{request};
+            host.entry = moduleLibrary().makeModule()(0, 1, &ReopeningHost::callback,
+                                                      reinterpret_cast<intptr_t>(&host));
+            ASSERT_NE(host.entry, nullptr);
+            host.entry->dispatch(host.entry, OpcodeOpen, 0, 0, nullptr, 0.0f);
+            host.connect(kSignal, host.input.data());
+            host.connect(kOutput, host.output.data());
+            host.send(kSignal, status);
+            host.send(kSignal, status);
+            host.send(kSignal, 2);
+            host.entry->process(host.entry->module, 0, 512);
+            Direct d;
+            std::vector<float> expected(512);
+            d.run(1, host.input.data(), expected.data(), 512, false);
+            EXPECT_EQ(host.output, expected) << "request " << request << ", status " << status;
+            EXPECT_EQ(host.entry->dispatch(host.entry, OpcodeClose, 0, 0, nullptr, 0.0f), 1);
+        }
+    }
+}
+
+// A host that runs with the invalid-operation exception unmasked and leaves
+// a signalling NaN where the module reads the output's current sample: the
+// module judges it without trapping, and a NaN leaves the input's status.
+TEST(StrayingHost, ASignallingNaNInTheOutputDoesNotTrap) {
+    constexpr unsigned kInvalidUnmasked = kDefaultModes & ~0x0080u;
+    if (!machineKeeps(kInvalidUnmasked)) GTEST_SKIP() << "this machine masks every exception";
+    Hosted m;
+    m.output[0] = std::bit_cast<float>(0x7FA00000u);  // signalling NaN
+    const unsigned host = _mm_getcsr();
+    _mm_setcsr(kInvalidUnmasked);
+    m.host.sendPinStatus(kSignal, 0);
+    _mm_setcsr(host);
+    EXPECT_EQ(m.reportedStatus(), 0);
 }
 
 }  // namespace

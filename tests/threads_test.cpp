@@ -63,7 +63,7 @@ class Life {
         } else if (roll == 1) {
             host.sendPinStatus(kSignal, host.entry()->process == silence() ? 2 : 0);
         } else if (roll < 5) {
-            // The answer is this thread's record, naming this instance's function.
+            // The answer is this instance's record, naming its function.
             const ProcessRecordInfo* info = host.processRecordInfo();
             if (recordInfo == nullptr) recordInfo = info;
             recordsRight = recordsRight && info == recordInfo &&

@@ -93,23 +93,6 @@ TEST(TunedKernels, EveryPathGivesTheLiteralRecurrencesBits) {
     }
 }
 
-// The softening of a change of body, and the rules of a call without frames,
-// are the module's kernels' own.
-TEST(TunedKernels, FirstSampleAfterAChangeIsSoftened) {
-    const TunedBody body = velmora::tunedBodyAt(8, 48000.0);
-    const float one[4] = {1.0f, 0.0f, 0.0f, 0.0f};
-    const float quarter[4] = {0.25f, 0.0f, 0.0f, 0.0f};
-    float softened[4], expected[4];
-    KernelState state, reference;
-    state.firstSampleFlag = true;
-    runOn(velmora::chosenKernelPath(), body, state, one, softened, 0);
-    EXPECT_TRUE(state.firstSampleFlag);
-    runOn(velmora::chosenKernelPath(), body, state, one, softened, 4);
-    EXPECT_FALSE(state.firstSampleFlag);
-    literal(body, reference, quarter, expected, 4);
-    EXPECT_EQ(std::memcmp(softened, expected, sizeof expected), 0);
-}
-
 // At 44000 Hz the table holds the module's own bodies: the same gain, poles
 // and numerators (1 - z^-2 as d = -1, k = 0), so the design the tables
 // describe is the one the module plays.

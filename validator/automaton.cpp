@@ -265,20 +265,22 @@ bool Automaton::process() {
         return true;
     }
     if (outcome.history != ProcessOutcome::Continues && !endReplay()) return false;
-    if (outcome.history == ProcessOutcome::Cleared && settings.replay) {
+    // After a change of body the new one starts from a clear state too: once
+    // its fade is over, its output is a fresh instance's from the change on.
+    if (outcome.history != ProcessOutcome::Continues && settings.replay) {
         replay.active = true;
         replay.type = outcome.kernelType;
         replay.rate = rate;
         replay.blockSize = blockSize;
         replay.fromStep = stepNumber;
+        replay.fadingFrames = 0;
         replay.input.clear();
         replay.output.clear();
     }
     if (replay.active) {
-        const size_t from = replay.input.size();
+        replay.fadingFrames += static_cast<size_t>(outcome.fadingFrames);
         replay.input.insert(replay.input.end(), input.begin(), input.end());
         replay.output.insert(replay.output.end(), output.begin(), output.end());
-        if (outcome.softened) replay.input[from] *= 0.25f;
         if (replay.input.size() > kLongestReplay && !endReplay()) return false;
     }
     return true;
@@ -298,13 +300,17 @@ bool Automaton::endReplay() {
         fresh, layout.input, layout.output,
         {replay.input.data(), static_cast<int32_t>(replay.input.size()), 1}, replayOutput.data());
     if (!problem.empty()) return fail("a fresh instance " + problem);
-    const Difference d =
-        compareBits(replay.output.data(), replayOutput.data(), replayOutput.size());
+    // The frames of a fade mix two bodies; only the later ones are compared.
+    const size_t from = std::min(replay.fadingFrames, replayOutput.size());
+    Difference d = compareBits(replay.output.data() + from, replayOutput.data() + from,
+                               replayOutput.size() - from);
+    d.frame += from;
     ++replayCount;
     if (d.same) return true;
     return fail(
         "type " + std::to_string(replay.type) + "'s output since step " +
         std::to_string(replay.fromStep) +
+        (from > 0 ? ", after the " + std::to_string(from) + " frames of its fade," : "") +
         " differs from a fresh instance's given the same input in one call: " + describe(d));
 }
 

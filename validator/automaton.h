@@ -3,9 +3,9 @@
 // function and its output are held against what the rules say.
 //
 // Kernel output is checked by replay: from the moment a kernel starts from
-// cleared state (after open or silence) until its history is broken, its
-// input, softened where the rules say, goes through a fresh instance in one
-// call, which must give the same bits.
+// cleared state (after open or silence, or at a change of body) until its
+// history is broken, its input goes through a fresh instance in one call,
+// which must give the same bits, except in the frames of a change's fade.
 #pragma once
 
 #include <cstdint>
@@ -89,6 +89,7 @@ class Automaton {
         float rate = 0;
         int32_t blockSize = 0;
         int fromStep = 0;
+        size_t fadingFrames = 0;  // the first frames, mixed with the body before
         std::vector<float> input;
         std::vector<float> output;
     } replay;

@@ -64,10 +64,6 @@ int16_t Rules::resolve(int16_t type) const {
     return type >= pins.lowestType && type <= pins.highestType ? type : pins.defaultType;
 }
 
-bool Rules::softens(int16_t kernelType) const {
-    return std::find(pins.listed.begin(), pins.listed.end(), kernelType) != pins.listed.end();
-}
-
 void Rules::install(ProcessKind kind, std::vector<Notice>& notices) {
     if (kind == installed) return;
     installed = kind;
@@ -79,9 +75,10 @@ std::vector<Notice> Rules::open(int32_t pinCount, int16_t type) {
     pinArray = std::clamp(pinCount, 0, kMostPins);
     bound = std::min(pinArray, pins.declared);
     statuses.assign(static_cast<size_t>(pinArray), 0);
-    previousType = type;
-    historyType = -1;
-    install({ProcessKind::Kernel, resolve(type)}, notices);
+    playing = resolve(type);
+    played = false;
+    fadeRemaining = 0;
+    install({ProcessKind::Kernel, playing}, notices);
     return notices;
 }
 
@@ -111,10 +108,6 @@ std::vector<Notice> Rules::pinStatus(intptr_t pin, int32_t status, int16_t type,
         } else {
             install({ProcessKind::Kernel, resolve(type)}, notices);
         }
-        // A change of type since the last look softens the next kernel's
-        // first sample; a look without a change takes that back.
-        soften = type != previousType;
-        previousType = type;
     }
 
     // A status of 1 is seen while the module is told of it, then reads 0.
@@ -132,21 +125,23 @@ ProcessOutcome Rules::process(int32_t offset, int32_t frames, bool hasInput, boo
             if (frames <= 0 || !hasInput || !hasOutput) break;
             outcome.runsKernel = true;
             outcome.kernelType = installed.type;
-            outcome.history = historyType < 0                 ? ProcessOutcome::Cleared
-                              : historyType == installed.type ? ProcessOutcome::Continues
-                                                              : ProcessOutcome::Foreign;
-            if (softens(installed.type)) {
-                outcome.softened = soften;
-                soften = false;
-            }
-            historyType = installed.type;
+            outcome.history = !played                     ? ProcessOutcome::Cleared
+                              : playing == installed.type ? ProcessOutcome::Continues
+                                                          : ProcessOutcome::Fades;
+            // A change during a fade starts a fade of its own.
+            if (outcome.history == ProcessOutcome::Fades) fadeRemaining = kFadeFrames;
+            outcome.fadingFrames = std::min(frames, fadeRemaining);
+            fadeRemaining -= outcome.fadingFrames;
+            playing = installed.type;
+            played = true;
             break;
         case ProcessKind::Silence: {
             const int32_t count = std::max(frames, 0);
             if (silenceCountdown > 0) silenceCountdown -= std::min(count, silenceCountdown);
             outcome.writesZeros = hasOutput && count > 0;
             outcome.idle = silenceCountdown <= 0;
-            historyType = -1;
+            played = false;
+            fadeRemaining = 0;
             break;
         }
     }

@@ -22,6 +22,9 @@ inline constexpr int32_t kSilentStatus = 1;
 inline constexpr double kSilenceThreshold = 3e-34;
 // Open makes at most this many pins, whatever PinCount answers.
 inline constexpr int32_t kMostPins = 65536;
+// A change of body crossfades over this many frames, after which the output
+// is the new body's from a clear state at the change.
+inline constexpr int32_t kFadeFrames = 1024;
 
 // The parts the pins play, by their index in the declarations.
 struct Layout {
@@ -65,14 +68,19 @@ bool isKnownRequest(int32_t requestOpcode);
 
 // What one call of the current process function must do.
 struct ProcessOutcome {
-    // The state a kernel call starts from: cleared (by open or silence), the
-    // history of this same kernel, or the history of another kernel.
-    enum History : uint8_t { Cleared, Continues, Foreign };
+    // How a kernel call starts: from a clear state (after open or silence
+    // nothing was played, so even another body than before has nothing to
+    // fade from), continuing the body that played last, or changing from it
+    // to another, which starts from a clear state while the old body fades
+    // out over kFadeFrames frames.
+    enum History : uint8_t { Cleared, Continues, Fades };
 
     bool runsKernel = false;  // a kernel call that reads and writes frames
     int16_t kernelType = 0;
-    bool softened = false;  // its first input sample is read at a quarter
     History history = Cleared;
+    // The call's first frames that are still part of a fade: they mix two
+    // bodies, and only the later ones are the body's alone.
+    int32_t fadingFrames = 0;
     bool writesZeros = false;  // the silence process over the frames
     bool idle = false;         // Idle is requested during the call
 };
@@ -84,9 +92,6 @@ class Rules {
     const Layout& layout() const { return pins; }
     // The type whose kernel a type value plays.
     int16_t resolve(int16_t type) const;
-    // Whether a type's kernel softens its first sample after a change of type;
-    // the listed bodies do, the plain filter of an unlisted type does not.
-    bool softens(int16_t kernelType) const;
 
     // Opcode 0 with the host answering `pinCount`, the type pin holding `type`.
     std::vector<Notice> open(int32_t pinCount, int16_t type);
@@ -129,9 +134,9 @@ class Rules {
     ProcessKind installed;
     int32_t blockSize = 1024;  // the module's default until opcode 3
     int32_t silenceCountdown = 0;
-    int16_t previousType = 0;
-    bool soften = false;
-    int32_t historyType = -1;  // the kernel whose history the state holds; -1 when cleared
+    int16_t playing = 0;        // the body that plays, or played last
+    bool played = false;        // a kernel ran frames since open or silence
+    int32_t fadeRemaining = 0;  // frames of a fade still to come
 };
 
 }  // namespace velmora::validate

@@ -1,7 +1,19 @@
-// One channel of body filtering with the rule every adapter follows when the
-// body changes: the new body keeps the old one's history and its first sample
-// is softened. The module, the plugin and the Python package all filter
+// One channel of body filtering, with the rule every adapter follows when the
+// body changes. The module, the plugin and the Python package all filter
 // through this, so the rule exists once.
+//
+// A change of body is a short crossfade. The old body keeps running on its
+// own history while the new one starts from a clear history, and the output
+// moves from the old to the new linearly in gain over kFadeFrames frames;
+// after that the old history is dropped, and the output is, bit for bit, the
+// new body's as if it had started from a clear state at the change. The new
+// body never runs on the old one's history: the bodies' internal levels
+// differ by up to fourteen orders of magnitude, and one body's history read
+// by another's coefficients is a burst far beyond either body's own output.
+//
+// Every output sample of a fade is a weighted mean of the two bodies' own
+// samples, with weights that sum to one, so it lies between them: however
+// fast the changes come, the output never exceeds the bodies' own levels.
 #pragma once
 
 #include <cstdint>
@@ -13,38 +25,70 @@ namespace velmora {
 
 class BodyFilter {
   public:
-    // Starts afresh on `type`: the history is cleared and `type` counts as
-    // the body already playing, so nothing is softened.
+    // Frames over which the output moves from the old body to the new one.
+    static constexpr int32_t kFadeFrames = 1024;
+
+    // Starts afresh on `type`, from a clear history, with no fade.
     void open(int32_t type) {
-        previousType = type;
-        state.clear();
+        playing.body = bodyOfType(type);
+        clear();
     }
 
-    // Looks at the body again. A body other than the one last seen keeps the
-    // history and softens the next first sample; seeing the same body again
-    // takes back a softening that no kernel has used yet.
-    void reconsider(int32_t type) {
-        if (type != previousType) {
-            state.firstSampleFlag = true;
-            previousType = type;
-        } else {
-            state.firstSampleFlag = false;
-        }
+    // Clears the history and ends any fade, as open does; the body stays.
+    void clear() {
+        playing.state.clear();
+        fading.state.clear();
+        fadeRemaining = 0;
+        played = false;
     }
 
-    // Filters with the kernel of `type`: the body as `tuning` designs it for
-    // its rate, or, without one, as the module's tables are.
+    // Filters `frames` samples of `input` into `output` (which may be the
+    // same buffer) with the body of `type`. A body other than the one playing
+    // starts a fade to it; right after open or clear there is nothing to fade
+    // from, and the new body simply plays. A type that plays the same body
+    // (17 plays Violin I, as 1 does) is no change. A count of 0 or less does
+    // nothing, a change of body included.
     void process(int32_t type, const float* input, float* output, int32_t frames) {
-        if (tuning != nullptr) {
-            tuning->process(type, state, input, output, frames);
+        if (frames <= 0) return;
+        const int32_t body = bodyOfType(type);
+        // A steady body pays for nothing more than this test.
+        if (body == playing.body && fadeRemaining == 0) {
+            run(body, playing.state, input, output, frames);
         } else {
-            kernelForType(type)(state, input, output, frames);
+            processChanging(body, input, output, frames);
         }
+        played = true;
     }
 
-    KernelState state;                    // history and first-sample flag
-    int32_t previousType = 1;             // the body seen at the last open or reconsideration
-    const TunedBodies* tuning = nullptr;  // the bodies at the rate played, kept by the adapter
+    // What the filter carries, public for the adapters that save and restore it.
+    struct Voice {
+        KernelState state;
+        int32_t body = 1;
+    };
+    Voice playing;  // the body chosen last, from a clear history at its change
+    Voice fading;   // during a fade, the body before it, on its own history
+    // Frames of the fade still to come; 0 when none runs.
+    int32_t fadeRemaining = 0;
+    // Whether frames have run since open or clear: only then is there
+    // anything to fade from.
+    bool played = false;
+    // The bodies as designed for the rate played, kept by the adapter; null
+    // plays the module's tables.
+    const TunedBodies* tuning = nullptr;
+
+  private:
+    // Runs `body`'s kernel on `state`, as `tuning` has it.
+    void run(int32_t body, KernelState& state, const float* input, float* output,
+             int32_t frames) const {
+        if (tuning != nullptr) {
+            tuning->process(body, state, input, output, frames);
+        } else {
+            kernelForType(body)(state, input, output, frames);
+        }
+    }
+    void processChanging(int32_t body, const float* input, float* output, int32_t frames);
+    void change(int32_t body);
+    void fadeChunk(const float* input, float* output, int32_t frames);
 };
 
 }  // namespace velmora

@@ -277,9 +277,8 @@ class CascadeRun {
     static constexpr int32_t kLatency = static_cast<int32_t>(N) - 1;
 
     // filterState holds, per stage k, y_k[n-2] at 2k and y_k[n-1] at 2k+1.
-    CascadeRun(const Shape& shape, const double* state, const float* input, float* output,
-               float firstSample)
-        : body(shape), in(input), out(output), first(firstSample) {
+    CascadeRun(const Shape& shape, const double* state, const float* input, float* output)
+        : body(shape), in(input), out(output) {
         forEachStage<N>([&]<std::size_t k>() {
             y2[k] = state[2 * k];
             y1[k] = state[2 * k + 1];
@@ -291,8 +290,7 @@ class CascadeRun {
     [[gnu::always_inline]] void run(int32_t frames) {
         // Counted wide: a call of nearly 2^31 frames still has its drain steps.
         const int64_t steps = int64_t{frames} + kLatency;
-        // Full steps begin once frame 0, whose input may be softened, has
-        // left the pipeline.
+        // Full steps begin once the pipeline is filled.
         const int64_t fullFrom = std::min<int64_t>(kLatency + 1, steps);
         int64_t i = 0;
         for (; i < fullFrom; ++i)
@@ -317,12 +315,12 @@ class CascadeRun {
     // A step at either end of the call: only the stages with a frame to work on.
     void partialStep(int64_t i, int32_t frames) {
         auto active = [&](int64_t k) { return i - k >= 0 && i - k < frames; };
-        double signal = active(0) ? body.gain(static_cast<double>(sampleAt(i))) : 0.0;
+        double signal = active(0) ? body.gain(static_cast<double>(in[i])) : 0.0;
         forEachStage<N>([&]<std::size_t k>() {
             handOver<k>(signal);
             if (active(static_cast<int64_t>(k))) signal = stage<k>(signal);
         });
-        if (active(N - 1)) emit(i - kLatency, sampleAt(i - kLatency), signal);
+        if (active(N - 1)) emit(i - kLatency, in[i - kLatency], signal);
     }
 
     // Stage k takes what stage k-1 handed on in the previous step, and this
@@ -331,8 +329,6 @@ class CascadeRun {
     [[gnu::always_inline]] void handOver(double& signal) {
         if constexpr (k > 0) std::swap(signal, carried[k]);
     }
-
-    float sampleAt(int64_t frame) const { return frame == 0 ? first : in[frame]; }
 
     // The input sample is read before the output is written, so the host may
     // give one buffer for both.
@@ -355,81 +351,64 @@ class CascadeRun {
     const Shape body;
     const float* in;
     float* out;
-    float first;             // frame 0's input, softened after a change of body
     double y1[N];            // y_k at its stage's previous frame
     double y2[N];            // y_k one frame before that
     double carried[N] = {};  // carried[k]: what stage k takes in the next step
 };
 
-// What filters a call's frames once the first-sample rule has been applied:
-// frame 0's input is `first`, the history is read from filterState and
+// What filters a call's frames: the history is read from filterState and
 // stored back there in the same layout, so any engine may follow any other.
 // A fixed body's engine knows its numbers; a tuned body's is handed them.
 using CascadeEngine = void (*)(double* filterState, const float* input, float* output,
-                               int32_t frames, float first);
+                               int32_t frames);
 using TunedEngine = void (*)(const TunedBody& body, double* filterState, const float* input,
-                             float* output, int32_t frames, float first);
+                             float* output, int32_t frames);
 
 // The stages in scalar registers, one after the other. One copy per body,
 // which the lane kernels call for blocks too short for their lanes to pay.
 template <class Shape>
 [[gnu::always_inline]] inline void runStages(const Shape& shape, double* filterState,
-                                             const float* input, float* output, int32_t frames,
-                                             float first) {
-    CascadeRun<Shape> run(shape, filterState, input, output, first);
+                                             const float* input, float* output, int32_t frames) {
+    CascadeRun<Shape> run(shape, filterState, input, output);
     run.run(frames);
     run.store(filterState);
 }
 template <const auto& body>
 [[gnu::noinline]] void scalarCascade(double* filterState, const float* input, float* output,
-                                     int32_t frames, float first) {
-    runStages(FixedShape<body>{}, filterState, input, output, frames, first);
+                                     int32_t frames) {
+    runStages(FixedShape<body>{}, filterState, input, output, frames);
 }
 template <std::size_t n, class Mix>
 [[gnu::noinline]] void scalarTuned(const TunedBody& body, double* filterState, const float* input,
-                                   float* output, int32_t frames, float first) {
-    runStages(TunedShape<n, Mix>{body}, filterState, input, output, frames, first);
+                                   float* output, int32_t frames) {
+    runStages(TunedShape<n, Mix>{body}, filterState, input, output, frames);
 }
 template <const auto& body>
 void runScalar(const FixedShape<body>&, double* filterState, const float* input, float* output,
-               int32_t frames, float first) {
-    scalarCascade<body>(filterState, input, output, frames, first);
+               int32_t frames) {
+    scalarCascade<body>(filterState, input, output, frames);
 }
 template <std::size_t n, class Mix>
 void runScalar(const TunedShape<n, Mix>& shape, double* filterState, const float* input,
-               float* output, int32_t frames, float first) {
-    scalarTuned<n, Mix>(shape.body, filterState, input, output, frames, first);
-}
-
-// The first-sample rule: the first sample after a change of body is scaled
-// by 0.25 as it is read, softening the switch; the caller's buffer is left as
-// it is. A call without frames leaves that for the next call.
-template <class Filter>
-void softenedCall(KernelState& state, const float* input, int32_t frames, Filter&& filter) {
-    if (frames <= 0) return;
-    const DefaultFpModes modes;
-    float first = input[0];
-    if (state.firstSampleFlag) {
-        first *= 0.25f;
-        state.firstSampleFlag = false;
-    }
-    filter(first);
+               float* output, int32_t frames) {
+    scalarTuned<n, Mix>(shape.body, filterState, input, output, frames);
 }
 
 // The kernel of one body of the module's tables.
 template <const auto& body, CascadeEngine engine = scalarCascade<body>>
 void runCascade(KernelState& state, const float* input, float* output, int32_t frames) {
-    softenedCall(state, input, frames,
-                 [&](float first) { engine(state.filterState, input, output, frames, first); });
+    if (frames <= 0) return;
+    const DefaultFpModes modes;
+    engine(state.filterState, input, output, frames);
 }
 
 // The kernel of a body designed for a sample rate.
 template <TunedEngine engine>
 void runTunedCascade(const TunedBody& body, KernelState& state, const float* input, float* output,
                      int32_t frames) {
-    softenedCall(state, input, frames, [&](float first) {
-        engine(body, state.filterState, input, output, frames, first);
-    });
+    if (frames <= 0) return;
+    const DefaultFpModes modes;
+    engine(body, state.filterState, input, output, frames);
 }
 
 }  // namespace velmora

@@ -16,20 +16,20 @@ namespace velmora {
 struct ScalarEngine {
     template <class Shape>
     static void run(const Shape& shape, double* state, const float* input, float* output,
-                    int32_t frames, float first) {
-        runScalar(shape, state, input, output, frames, first);
+                    int32_t frames) {
+        runScalar(shape, state, input, output, frames);
     }
 };
 
 // Engine::run on a body of the module's tables, and on a designed one.
 template <class Engine, const auto& body>
-void fixedEngine(double* state, const float* input, float* output, int32_t frames, float first) {
-    Engine::run(FixedShape<body>{}, state, input, output, frames, first);
+void fixedEngine(double* state, const float* input, float* output, int32_t frames) {
+    Engine::run(FixedShape<body>{}, state, input, output, frames);
 }
 template <class Engine, std::size_t n, class Mix>
 void tunedEngine(const TunedBody& body, double* state, const float* input, float* output,
-                 int32_t frames, float first) {
-    Engine::run(TunedShape<n, Mix>{body}, state, input, output, frames, first);
+                 int32_t frames) {
+    Engine::run(TunedShape<n, Mix>{body}, state, input, output, frames);
 }
 
 // The seventeen kernels, each body's frames run by Engine. The pass filter

@@ -38,7 +38,7 @@ void runPassFilter(KernelState& state, const float* input, float* output, int32_
 
 Kernel kernelForType(int32_t type) {
     const KernelTable& kernels = *chosenKernelPath().kernels;
-    return type >= 0 && type < kTypeCount ? kernels[type] : kernels[1];
+    return kernels[bodyOfType(type)];
 }
 
 }  // namespace velmora

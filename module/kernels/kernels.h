@@ -8,17 +8,15 @@
 
 namespace velmora {
 
-// What a kernel carries from one call to the next. Every kernel works on the
-// same record, so a new body inherits the history of the one before it.
+// What a kernel carries from one call to the next. Every kernel reads and
+// writes its own elements of the same record; BodyFilter gives a new body a
+// record of its own, cleared, rather than the history of the one before it.
 struct KernelState {
     // Per stage k of a cascade, y_k[n-2] at 2k and y_k[n-1] at 2k+1; the pass
     // filter keeps its accumulator at 0. The longest body uses 18 elements.
     double filterState[20] = {};
-    // Set by a change of body: the next cascade call scales its first input
-    // sample by 0.25, softening the switch, and clears it.
-    bool firstSampleFlag = false;
 
-    void clear();  // clears the history; the flag is left as it is
+    void clear();  // clears the history
 };
 
 // Runs `frames` samples of `input` into `output` (which may be the same
@@ -43,8 +41,13 @@ using TunedKernel = void (*)(const TunedBody& body, KernelState& state, const fl
 // Type 0: a one-pole, one-zero DC blocker, 0.9994 (1 - z^-1) / (1 - 0.9994 z^-1).
 void runPassFilter(KernelState& state, const float* input, float* output, int32_t frames);
 
-// The kernel of a "Type" value: 0 the pass filter, 1 to 16 the bodies'
+// The body a "Type" value plays: 0 the pass filter, 1 to 16 the bodies'
 // resonator cascades; every other value plays Violin I.
+constexpr int32_t bodyOfType(int32_t type) {
+    return type >= 0 && type < kTypeCount ? type : 1;
+}
+
+// The kernel of a "Type" value, that of bodyOfType(type).
 Kernel kernelForType(int32_t type);
 
 }  // namespace velmora

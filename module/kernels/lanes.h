@@ -97,12 +97,12 @@ class LaneCascade {
     // drains goes to the scalar kernel.
     [[VELMORA_LANES_TARGET, gnu::noinline]] static void run(const Shape& shape, double* state,
                                                             const float* input, float* output,
-                                                            int32_t frames, float first) {
+                                                            int32_t frames) {
         if (frames < kShortest) {
-            runScalar(shape, state, input, output, frames, first);
+            runScalar(shape, state, input, output, frames);
             return;
         }
-        LaneCascade cascade(shape, state, input, output, frames, first);
+        LaneCascade cascade(shape, state, input, output, frames);
         cascade.runSteps();
         cascade.store(state);
     }
@@ -110,13 +110,8 @@ class LaneCascade {
   private:
     [[VELMORA_LANES_TARGET,
       gnu::always_inline]] LaneCascade(const Shape& shape, const double* state, const float* input,
-                                       float* output, int32_t frameCount, float firstSample)
-        : body(shape),
-          lanes(shape.lanes()),
-          in(input),
-          out(output),
-          frames(frameCount),
-          first(firstSample) {
+                                       float* output, int32_t frameCount)
+        : body(shape), lanes(shape.lanes()), in(input), out(output), frames(frameCount) {
         double older[V * L] = {}, newer[V * L] = {};
         for (int k = 0; k < N; ++k) {
             older[k] = state[2 * k];
@@ -156,8 +151,6 @@ class LaneCascade {
     [[VELMORA_LANES_TARGET, gnu::always_inline]] void runSteps() {
         Vec start1[V], start2[V];
         copyHistory(start1, start2);
-        // Frame 0, whose input may be softened, leaves the pipeline in the
-        // last of these groups.
         for (int g = 0; g < N; ++g) {
             giveBack(start1, start2, g);
             group<Phase::Fill>(g * skew);
@@ -254,11 +247,7 @@ class LaneCascade {
     [[VELMORA_LANES_TARGET, gnu::always_inline]] void step(int64_t i) {
         Vec(&numerators)[V] = handed[slot];  // formed `skew` steps ago; this step's go here
         double sample = 0.0;                 // draining: past the last frame
-        if constexpr (phase == Phase::Full) {
-            sample = in[i];
-        } else if constexpr (phase == Phase::Fill) {
-            sample = sampleAt(i);
-        }
+        if constexpr (phase != Phase::Drain) sample = in[i];
         Vec x[V];
         x[0] = Isa::shiftIn(body.gain(sample), numerators[0]);
 #pragma GCC unroll 8
@@ -271,7 +260,7 @@ class LaneCascade {
             if (frame < 0) return;
         }
         const double filtered = Isa::template lane<(N - 1) % L>(numerators[V - 1]);
-        const float dry = phase == Phase::Fill ? sampleAt(frame) : in[frame];
+        const float dry = in[frame];
         // The dry sample is read before the output is written: the host may
         // give one buffer for both.
         out[frame] = static_cast<float>(body.mix(filtered, static_cast<double>(dry)));
@@ -315,16 +304,11 @@ class LaneCascade {
         }
     }
 
-    [[VELMORA_LANES_TARGET, gnu::always_inline]] float sampleAt(int64_t frame) const {
-        return frame == 0 ? first : in[frame];
-    }
-
     const Shape body;
     const LaneCoefficients& lanes;
     const float* in;
     float* out;
     int32_t frames;
-    float first;          // frame 0's input, softened after a change of body
     Vec y1[V];            // per lane k: y_k at its stage's previous frame
     Vec y2[V];            // y_k one frame before that
     Vec handed[skew][V];  // numerators waiting for the next stage, by step modulo skew
@@ -360,8 +344,8 @@ template <class Isa, int skew>
 struct WithSkew {
     template <class Shape>
     static void run(const Shape& shape, double* state, const float* input, float* output,
-                    int32_t frames, float first) {
-        LaneCascade<Isa, Shape, skew>::run(shape, state, input, output, frames, first);
+                    int32_t frames) {
+        LaneCascade<Isa, Shape, skew>::run(shape, state, input, output, frames);
     }
 };
 
@@ -369,20 +353,20 @@ template <class Isa>
 struct ByFrameCount {
     template <class Shape>
     [[VELMORA_LANES_TARGET]] static void run(const Shape& shape, double* state, const float* input,
-                                             float* output, int32_t frames, float first) {
+                                             float* output, int32_t frames) {
         constexpr int stages = static_cast<int>(Shape::N);
         constexpr int32_t longFrom = std::max(3 * stages, Isa::longSkewFrom(stages));
         if (frames < Isa::lanesFrom) {
-            runScalar(shape, state, input, output, frames, first);
+            runScalar(shape, state, input, output, frames);
             return;
         }
         if constexpr (longFrom != kNever) {
             if (frames >= longFrom) {
-                LaneCascade<Isa, Shape, 3>::run(shape, state, input, output, frames, first);
+                LaneCascade<Isa, Shape, 3>::run(shape, state, input, output, frames);
                 return;
             }
         }
-        LaneCascade<Isa, Shape, 2>::run(shape, state, input, output, frames, first);
+        LaneCascade<Isa, Shape, 2>::run(shape, state, input, output, frames);
     }
 };
 

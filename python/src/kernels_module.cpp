@@ -31,25 +31,26 @@ namespace {
 // Native float32 arrays of any layout; the Python side converts the rest.
 using FloatArray = py::array_t<float, 0>;
 
-// The kernels count frames in 32 bits; a longer channel goes in pieces,
-// which give the same bits as one call.
-constexpr py::ssize_t kLargestCall = py::ssize_t{1} << 30;
+// On the main thread, where Python handles signals, filtering goes in
+// slices of about this many samples (a few milliseconds), with the
+// interpreter lock taken back between them to look for signals, so that
+// Ctrl-C interrupts a long call at once. Other threads filter without
+// taking it back: signals are not theirs to handle.
+constexpr py::ssize_t kSliceSamples = py::ssize_t{1} << 20;
+
+// The interpreter's main thread, as threading names it; set at import.
+unsigned long mainThread = 0;
 // Input whose samples are not side by side is gathered this many at a time.
 constexpr py::ssize_t kGatherFrames = 4096;
 
-// One channel: `frames` samples `stride` bytes apart from `in`, through
-// `filter`, into the contiguous `out`.
-void filterChannel(BodyFilter& filter, int32_t type, const char* in, py::ssize_t stride, float* out,
-                   py::ssize_t frames) {
+// One piece of a channel: `frames` samples `stride` bytes apart from `in`,
+// through `filter`, into the contiguous `out`; at most kSliceSamples.
+void filterPiece(BodyFilter& filter, int32_t type, const char* in, py::ssize_t stride, float* out,
+                 py::ssize_t frames) {
     const bool contiguous =
         stride == sizeof(float) && reinterpret_cast<std::uintptr_t>(in) % alignof(float) == 0;
     if (contiguous) {
-        const auto* samples = reinterpret_cast<const float*>(in);
-        for (py::ssize_t done = 0; done < frames;) {
-            const py::ssize_t n = std::min(frames - done, kLargestCall);
-            filter.process(type, samples + done, out + done, static_cast<int32_t>(n));
-            done += n;
-        }
+        filter.process(type, reinterpret_cast<const float*>(in), out, static_cast<int32_t>(frames));
         return;
     }
     float block[kGatherFrames];
@@ -64,34 +65,29 @@ void filterChannel(BodyFilter& filter, int32_t type, const char* in, py::ssize_t
 
 Tuning tuningOf(int32_t tuning) {
     if (tuning != static_cast<int32_t>(Tuning::True) &&
-        tuning != static_cast<int32_t>(Tuning::Fixed))
+        tuning != static_cast<int32_t>(Tuning::Fixed)) {
         throw py::value_error("tuning is 0 (true) or 1 (fixed)");
+    }
     return static_cast<Tuning>(tuning);
 }
 
 // Every channel of a signal through a BodyFilter of its own, carried from
 // call to call, all at one sample rate and tuning. Calls from several
-// threads are taken one at a time.
+// threads are taken one at a time; the lock that orders them is only ever
+// waited for with the interpreter lock released, so a thread waiting for a
+// stream never stops the others.
 class Channels {
   public:
-    // The state of one channel as Python keeps it in a pickle: the 20
-    // history values, the first-sample flag and the body last seen.
-    using ChannelState = std::tuple<py::tuple, bool, int32_t>;
-
     Channels(int32_t type, py::ssize_t count, double rate, int32_t tuning)
         : type(type),
+          channelCount(count),
           sampleRate(rate),
           tuningNumber(tuning),
           bodies(std::make_unique<TunedBodies>(rate, tuningOf(tuning))) {
         if (count < 0) throw py::value_error("a signal cannot have fewer than 0 channels");
-        filters.resize(static_cast<size_t>(count));
-        for (BodyFilter& filter : filters) {
-            filter.open(type);
-            filter.tuning = bodies.get();
-        }
     }
 
-    py::ssize_t count() const { return static_cast<py::ssize_t>(filters.size()); }
+    py::ssize_t count() const { return channelCount; }
     int32_t body() const { return type; }
     double rate() const { return sampleRate; }
     int32_t tuning() const { return tuningNumber; }
@@ -105,69 +101,154 @@ class Channels {
         }
         const py::ssize_t frames = input.shape(1);
         FloatArray output({count(), frames});
+        if (frames == 0 || count() == 0) return output;  // nothing to filter, nothing to keep
         const auto* in = reinterpret_cast<const char*>(input.data());
         float* out = output.mutable_data();
         const py::ssize_t rowStride = input.strides(0);
         const py::ssize_t frameStride = input.strides(1);
-        {
-            py::gil_scoped_release unlocked;
-            const std::lock_guard one(inUse);
-            for (py::ssize_t c = 0; c < count(); ++c) {
-                filterChannel(filters[static_cast<size_t>(c)], type, in + c * rowStride,
-                              frameStride, out + c * frames, frames);
+        const bool hearsSignals = PyThread_get_thread_ident() == mainThread;
+
+        py::gil_scoped_release unlocked;
+        const std::lock_guard one(inUse);
+        makeFilters();
+        for (py::ssize_t c = 0, at = 0, sinceLook = 0; c < count();) {
+            const py::ssize_t n = std::min(frames - at, kSliceSamples - sinceLook);
+            filterPiece(filters[static_cast<size_t>(c)], type,
+                        in + c * rowStride + at * frameStride, frameStride, out + c * frames + at,
+                        n);
+            at += n;
+            sinceLook += n;
+            if (at == frames) {
+                ++c;
+                at = 0;
+            }
+            if (sinceLook == kSliceSamples) {
+                sinceLook = 0;
+                if (hearsSignals && c < count()) {
+                    const py::gil_scoped_acquire held;
+                    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+                }
             }
         }
         return output;
     }
 
-    // The module's rule for a change of body: each channel keeps its
-    // history, and its first sample from now on is softened.
+    // The kernel layer's rule for a change of body: from the next frame on,
+    // each channel crossfades from the old body to the new one.
     void changeBody(int32_t newType) {
+        const py::gil_scoped_release unlocked;
         const std::lock_guard one(inUse);
         type = newType;
-        for (BodyFilter& filter : filters)
-            filter.reconsider(newType);
     }
 
+    // Per channel, as a pickle keeps it: the playing body's history and
+    // number, the fading body's history and number, the frames of the fade
+    // still to come and whether anything has played since the history was
+    // cleared.
     py::tuple state() {
-        const std::lock_guard one(inUse);
-        py::list channels;
-        for (const BodyFilter& filter : filters) {
-            py::tuple history(std::size(filter.state.filterState));
-            for (size_t i = 0; i < std::size(filter.state.filterState); ++i)
-                history[i] = filter.state.filterState[i];
-            channels.append(
-                py::make_tuple(history, filter.state.firstSampleFlag, filter.previousType));
+        std::vector<BodyFilter> channels;
+        int32_t body = 0;
+        {
+            const py::gil_scoped_release unlocked;
+            const std::lock_guard one(inUse);
+            body = type;
+            channels = filters.empty()
+                           ? std::vector<BodyFilter>(static_cast<size_t>(count()), freshFilter())
+                           : filters;
         }
-        return py::make_tuple(type, py::tuple(channels), sampleRate, tuningNumber);
+        py::list saved;
+        for (const BodyFilter& filter : channels) {
+            saved.append(py::make_tuple(historyOf(filter.playing), filter.playing.body,
+                                        historyOf(filter.fading), filter.fading.body,
+                                        filter.fadeRemaining, filter.played));
+        }
+        return py::make_tuple(body, py::tuple(saved), sampleRate, tuningNumber);
     }
 
+    // The caller has checked that the state is one state() gives. Also takes
+    // the state pickled before changes of body crossfaded: the history, a
+    // flag no longer used and the body, with no fade running; and the state
+    // pickled before the bodies were designed for a rate, which played the
+    // module's tables (the fixed tuning) at a rate it did not record (0).
     static std::unique_ptr<Channels> fromState(const py::tuple& saved) {
-        if (saved.size() != 4) throw py::value_error("not the state of a velmora stream");
-        auto channels = std::make_unique<Channels>(
-            saved[0].cast<int32_t>(), 0, saved[2].cast<double>(), saved[3].cast<int32_t>());
-        for (const py::handle item : saved[1].cast<py::tuple>()) {
-            const auto [history, flag, previousType] = item.cast<ChannelState>();
-            BodyFilter filter;
-            if (history.size() != std::size(filter.state.filterState)) {
+        try {
+            if (saved.size() != 2 && saved.size() != 4) {
                 throw py::value_error("not the state of a velmora stream");
             }
-            for (size_t i = 0; i < history.size(); ++i)
-                filter.state.filterState[i] = history[i].cast<double>();
-            filter.state.firstSampleFlag = flag;
-            filter.previousType = previousType;
-            filter.tuning = channels->bodies.get();
-            channels->filters.push_back(filter);
+            const auto channelStates = saved[1].cast<py::tuple>();
+            const bool rated = saved.size() == 4;
+            auto channels = std::make_unique<Channels>(
+                saved[0].cast<int32_t>(), static_cast<py::ssize_t>(channelStates.size()),
+                rated ? saved[2].cast<double>() : 0.0,
+                rated ? saved[3].cast<int32_t>() : static_cast<int32_t>(Tuning::Fixed));
+            for (const py::handle item : channelStates) {
+                const auto values = item.cast<py::tuple>();
+                BodyFilter filter;
+                if (values.size() == 6) {
+                    restore(filter.playing, values[0], values[1]);
+                    restore(filter.fading, values[2], values[3]);
+                    filter.fadeRemaining = values[4].cast<int32_t>();
+                    filter.played = values[5].cast<bool>();
+                    if (filter.fadeRemaining < 0 ||
+                        filter.fadeRemaining > BodyFilter::kFadeFrames) {
+                        throw py::value_error("not the state of a velmora stream");
+                    }
+                } else if (values.size() == 3) {
+                    restore(filter.playing, values[0], values[2]);
+                    filter.played = true;
+                } else {
+                    throw py::value_error("not the state of a velmora stream");
+                }
+                filter.tuning = channels->bodies.get();
+                channels->filters.push_back(filter);
+            }
+            return channels;
+        } catch (const py::cast_error&) {
+            throw py::value_error("not the state of a velmora stream");
         }
-        return channels;
     }
 
   private:
+    // What every channel of a stream that has filtered nothing yet holds:
+    // nothing has played, so its first frames play the current body.
+    BodyFilter freshFilter() const {
+        BodyFilter filter;
+        filter.open(type);
+        filter.tuning = bodies.get();
+        return filter;
+    }
+
+    // The channels' filters are made when the first frames arrive, so that
+    // a signal without frames costs nothing, however many channels it has.
+    void makeFilters() {
+        if (filters.empty()) filters.assign(static_cast<size_t>(count()), freshFilter());
+    }
+
+    static py::tuple historyOf(const BodyFilter::Voice& voice) {
+        const auto& values = voice.state.filterState;
+        py::tuple history(std::size(values));
+        for (size_t i = 0; i < std::size(values); ++i)
+            history[i] = values[i];
+        return history;
+    }
+
+    static void restore(BodyFilter::Voice& voice, const py::handle& history,
+                        const py::handle& body) {
+        const auto values = history.cast<py::tuple>();
+        if (values.size() != std::size(voice.state.filterState)) {
+            throw py::value_error("not the state of a velmora stream");
+        }
+        for (size_t i = 0; i < values.size(); ++i)
+            voice.state.filterState[i] = values[i].cast<double>();
+        voice.body = bodyOfType(body.cast<int32_t>());
+    }
+
     int32_t type;
+    py::ssize_t channelCount;
     double sampleRate;
     int32_t tuningNumber;
     std::unique_ptr<const TunedBodies> bodies;  // prepared once, read by every channel
-    std::vector<BodyFilter> filters;
+    std::vector<BodyFilter> filters;            // one per channel, once frames have come
     std::mutex inUse;
 };
 
@@ -210,6 +291,8 @@ PYBIND11_MODULE(_kernels, m) {
     using namespace velmora::python;
 
     m.doc() = "The bodies' kernels over numpy arrays; use the velmora package, not this.";
+    mainThread =
+        py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
 
     m.def("bodies", &bodyList, "Every body as a (number, name) pair, in order of number.");
     m.def("find_body", &findBodyNumber, py::arg("query"),
@@ -227,13 +310,15 @@ PYBIND11_MODULE(_kernels, m) {
              py::arg("rate"), py::arg("tuning"))
         .def_property_readonly("count", &Channels::count, "How many channels.")
         .def_property_readonly("body", &Channels::body, "The body's number.")
-        .def_property_readonly("rate", &Channels::rate, "The sample rate, in Hz.")
+        .def_property_readonly("rate", &Channels::rate,
+                               "The sample rate, in Hz (0 for a stream pickled without one).")
         .def_property_readonly("tuning", &Channels::tuning, "0 true, 1 fixed.")
         .def("process", &Channels::process, py::arg("signal").noconvert(),
              "The next frames of every channel (a float32 array of shape (channels, frames)) "
              "filtered, as a new array.")
         .def("change_body", &Channels::changeBody, py::arg("body"),
-             "Plays another body: each channel keeps its history and softens its next sample.")
+             "Plays another body: each channel crossfades to it, from a clear history, over "
+             "the next 1024 frames.")
         .def("state", &Channels::state, "Everything the channels carry, as plain values.")
         .def_static("from_state", &Channels::fromState, py::arg("state"),
                     "Channels that continue from what state() gave.");

@@ -124,7 +124,8 @@ struct Slot {
     float* outVariable = nullptr;
     int16_t type = 1;
     int32_t blockSize = 1024;
-    const ProcessRecord* record = nullptr;  // as opcode 13 first named it
+    const ProcessRecord* record = nullptr;    // as opcode 13 first named it
+    const ProcessRecordInfo* info = nullptr;  // opcode 13's first answer
     // The kernel's history holds huge input, which no filter promises to keep
     // finite. A NaN or an infinity does not taint it: the call that takes one
     // in clears a history that is not finite at its end.
@@ -647,18 +648,17 @@ class Run {
         expectNotices(slot, {});
     }
 
-    // Opcode 13: the answer is this thread's one record, the same for every
-    // instance, naming the asking instance's process record, which is the
-    // instance's own for its whole life and always names its entry's process
-    // function, whichever instance asked last.
+    // Opcode 13: the answer is the asking instance's own record, at one
+    // address for its whole life, naming its process record, which always
+    // names its entry's process function, whichever instance asked last.
     void processRecord(Slot& slot, int32_t index, int32_t value) {
         const auto* info = reinterpret_cast<const ProcessRecordInfo*>(
             dispatch(slot, OpcodeGetProcessRecord, index, value, nullptr, 0.0f));
         expect(info != nullptr && info->one == 1 &&
                    info->size == static_cast<int32_t>(sizeof(ProcessRecord)) && info->zero == 0,
                "opcode 13 answered a malformed record");
-        if (threadRecord == nullptr) threadRecord = info;
-        expect(info == threadRecord, "opcode 13 answered another record on the same thread");
+        if (slot.info == nullptr) slot.info = info;
+        expect(info == slot.info, "an instance's answer to opcode 13 moved");
         if (slot.record == nullptr) slot.record = info->record;
         expect(info->record == slot.record, "an instance's process record moved");
         for (const auto& other : slots) {
@@ -690,7 +690,6 @@ class Run {
     const Layout& layout;
     bool second;
     int action = 0;
-    const ProcessRecordInfo* threadRecord = nullptr;  // opcode 13's answer on this thread
     std::array<std::unique_ptr<Slot>, kSlots> slots;
 };
 

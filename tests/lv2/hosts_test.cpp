@@ -68,9 +68,17 @@ class Hosts : public testing::Test {
     fs::path bundle() const { return folder / "lv2" / "velmora.lv2"; }
 
     // The hosts' search path: the installation and the LV2 vocabulary. lilv
-    // wants it absolute, and it replaces the default path.
+    // wants it absolute, and it replaces the default path. GStreamer keeps
+    // the plugins it found in a registry of the test's own.
     std::map<std::string, std::string> lv2Environment() const {
-        return {{"LV2_PATH", (folder / "lv2").string() + ":/usr/lib/lv2"}};
+        return {{"LV2_PATH", (folder / "lv2").string() + ":/usr/lib/lv2"},
+                {"GST_REGISTRY", (folder / "gstreamer-registry.bin").string()}};
+    }
+
+    // GStreamer's name for the element of a plugin URI.
+    static std::string gstElement(std::string uri) {
+        std::replace(uri.begin(), uri.end(), ':', '-');
+        return uri;
     }
 
     // velmora render --float: the reference every host's file is held to.
@@ -100,9 +108,19 @@ TEST_F(Hosts, Lv2ValidateFindsNoErrors) {
     EXPECT_NE(log.find("Found 0 errors"), std::string::npos) << log;
 }
 
-// lv2apply and lv2file read a WAV, play it through the installed plugin and
-// write what comes out; it must be what velmora render writes. Both hosts clip
-// what they write to full scale, so the signal stays below it.
+// GStreamer lists both plugins as elements, the stereo one with stereo pads.
+TEST_F(Hosts, GStreamerListsBothPlugins) {
+    std::string log;
+    ASSERT_EQ(runProgram({"gst-inspect-1.0", "lv2"}, lv2Environment(), log), 0) << log;
+    for (const char* uri : {kMono, kStereo})
+        EXPECT_NE(log.find(gstElement(uri)), std::string::npos) << log;
+    ASSERT_EQ(runProgram({"gst-inspect-1.0", gstElement(kStereo)}, lv2Environment(), log), 0);
+    EXPECT_NE(log.find("channels: 2"), std::string::npos) << log;
+}
+
+// lv2apply, lv2file and GStreamer read a WAV, play it through the installed
+// plugin and write what comes out; it must be what velmora render writes. The
+// first two clip what they write to full scale, so the signal stays below it.
 struct FileRender {
     const char* host;
     const char* uri;
@@ -128,12 +146,30 @@ TEST_P(FileHosts, RenderWhatVelmoraRenders) {
     ASSERT_LT(peak, 1.0f) << "the signal would clip";
 
     const std::string body = std::to_string(render.body);
-    std::vector<std::string> command =
-        render.host == std::string("lv2apply")
-            ? std::vector<std::string>{"lv2apply", "-i",   input, "-o",      output,
-                                       "-c",       "body", body,  render.uri}
-            : std::vector<std::string>{"lv2file", "-i", input,          "-o",
-                                       output,    "-p", "body:" + body, render.uri};
+    std::vector<std::string> command;
+    if (render.host == std::string("lv2apply")) {
+        command = {"lv2apply", "-i", input, "-o", output, "-c", "body", body, render.uri};
+    } else if (render.host == std::string("lv2file")) {
+        command = {"lv2file", "-i", input, "-o", output, "-p", "body:" + body, render.uri};
+    } else {
+        // GStreamer's LV2 element takes the stereo plugin's channels as one
+        // stereo stream; without its port groups it would not link to a
+        // stereo file.
+        command = {"gst-launch-1.0",
+                   "-q",
+                   "filesrc",
+                   "location=" + input.string(),
+                   "!",
+                   "wavparse",
+                   "!",
+                   gstElement(render.uri),
+                   "body=" + body,
+                   "!",
+                   "wavenc",
+                   "!",
+                   "filesink",
+                   "location=" + output.string()};
+    }
     std::string log;
     ASSERT_EQ(runProgram(command, lv2Environment(), log), 0) << log;
     const velmora::test::Audio written = readAudio(output);
@@ -148,7 +184,10 @@ INSTANTIATE_TEST_SUITE_P(Lv2, FileHosts,
                                          FileRender{"lv2apply", kMono, 16, 48000},
                                          FileRender{"lv2apply", kStereo, 13, 44100},
                                          FileRender{"lv2file", kMono, 1, 44100},
-                                         FileRender{"lv2file", kStereo, 11, 96000}),
+                                         FileRender{"lv2file", kStereo, 11, 96000},
+                                         FileRender{"gstreamer", kStereo, 13, 44100},
+                                         FileRender{"gstreamer", kStereo, 8, 48000},
+                                         FileRender{"gstreamer", kMono, 4, 44100}),
                          [](const auto& info) {
                              return std::string(info.param.host) +
                                     (info.param.channels() == 1 ? "Mono" : "Stereo") + "Body" +

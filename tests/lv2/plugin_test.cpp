@@ -3,6 +3,7 @@
 // reference host (at 44000 Hz, or with the fixed tuning at any rate), and
 // against the kernel layer's bodies designed for the rate.
 #include <gtest/gtest.h>
+#include <xmmintrin.h>
 
 #include <algorithm>
 #include <bit>
@@ -382,9 +383,9 @@ TEST(Plugin, ValuesOutsideTheBodiesPlayViolinI) {
     }
 }
 
-// A body change while playing is the module's: the new body takes over the
-// history and softens its first sample; the pass filter softens nothing;
-// values that play the same kernel still count as a change, as in the module.
+// A body change while playing is the module's crossfade, in any blocks: the
+// pass filter fades like any body, values that play the same body are no
+// change, and changes come in the middle of fades.
 TEST(Plugin, BodyChangesMidStreamAreTheModules) {
     const std::vector<std::pair<size_t, int16_t>> changes = {
         {0, 1},      {3000, 8},  {5000, 0},   {6500, 11},  {9000, 16},
@@ -408,6 +409,60 @@ TEST(Plugin, BodyChangesMidStreamAreTheModules) {
     }
     EXPECT_TRUE(sameBits(left, expected));
     EXPECT_TRUE(sameBits(right, expected));
+}
+
+// Every ordered pair of bodies: during the fade each sample lies between the
+// old body's own and the new body's own from a clear state at the change,
+// and afterwards it is the new body's, bit for bit. A new body every 64
+// frames never rises above the loudest body's own level. A new body that
+// took over the old one's history would burst far beyond both.
+TEST(Plugin, BodyChangesStayWithinTheBodiesOwnLevels) {
+    constexpr size_t kChange = 4096, kFade = 1024;
+    const std::vector<float> input = testSignal(kChange + 2 * kFade, 7);
+    const std::vector<float> tail(input.begin() + kChange, input.end());
+    std::vector<std::vector<float>> whole, fresh;
+    float loudest = 0.0f;
+    for (int16_t body = 0; body < velmora::kTypeCount; ++body) {
+        whole.push_back(moduleOutput(input, body));
+        fresh.push_back(moduleOutput(tail, body));
+        for (const float v : whole.back())
+            loudest = std::max(loudest, std::fabs(v));
+    }
+    for (int16_t from = 0; from < velmora::kTypeCount; ++from) {
+        for (int16_t to = 0; to < velmora::kTypeCount; ++to) {
+            if (from == to) continue;
+            SCOPED_TRACE(std::to_string(from) + " -> " + std::to_string(to));
+            PluginInstance plugin(kMono, kRate);
+            std::vector<float> out(input.size());
+            auto play = [&](size_t at, uint32_t n) {
+                plugin.run({input.data() + at}, {out.data() + at}, n);
+            };
+            plugin.body = from;
+            inBlocks(0, kChange, kOddBlocks, play);
+            plugin.body = to;
+            inBlocks(kChange, input.size(), kOddBlocks, play);
+            for (size_t i = kChange; i < kChange + kFade; ++i) {
+                const float bound =
+                    std::max(std::fabs(whole[static_cast<size_t>(from)][i]),
+                             std::fabs(fresh[static_cast<size_t>(to)][i - kChange]));
+                ASSERT_LE(std::fabs(out[i]), bound) << "frame " << i;
+            }
+            const std::vector<float> after(out.begin() + kChange + kFade, out.end());
+            ASSERT_TRUE(
+                sameBits(after, std::vector<float>(fresh[static_cast<size_t>(to)].begin() + kFade,
+                                                   fresh[static_cast<size_t>(to)].end())));
+        }
+    }
+
+    PluginInstance plugin(kStereo, kRate);
+    std::vector<float> left(input.size()), right(input.size());
+    inBlocks(0, input.size(), {64}, [&](size_t at, uint32_t n) {
+        plugin.body = static_cast<float>(at / 64 * 7 % 17);
+        plugin.run({input.data() + at, input.data() + at}, {left.data() + at, right.data() + at},
+                   n);
+    });
+    for (size_t i = 0; i < input.size(); ++i)
+        ASSERT_LE(std::fabs(left[i]), loudest) << "frame " << i;
 }
 
 // Not-a-number and infinities in the input do to the plugin what they do to
@@ -542,6 +597,92 @@ TEST(Plugin, EachRateGetsItsDesignAndFixedIsTheModule) {
                 sameBits(runPlugin(fixed, {input}, kOddBlocks)[0], moduleOutput(input, type)));
         }
     }
+}
+
+// LV2 lets a host give any output the buffer of any input, and both inputs
+// one buffer. Whichever it chooses, each channel is its input through the
+// body, blended with that same input.
+TEST(Plugin, StereoIsRightUnderEveryAliasingAHostMayChoose) {
+    const std::vector<float> left = testSignal(6000, 21), right = testSignal(6000, 22);
+    enum Buffer { Own, InL, InR };
+    struct Aliasing {
+        bool sharedInput;  // both inputs read one buffer (the left signal)
+        Buffer outL, outR;
+    };
+    std::vector<Aliasing> aliasings;
+    for (const bool shared : {false, true}) {
+        for (const Buffer l : {Own, InL, InR}) {
+            for (const Buffer r : {Own, InL, InR}) {
+                const bool sameBuffer = l != Own && (l == r || (shared && r != Own));
+                if (!sameBuffer) aliasings.push_back({shared, l, r});
+            }
+        }
+    }
+    for (const float mix : {1.0f, 0.5f}) {
+        PluginInstance reference(kStereo, kRate);
+        reference.body = 9;
+        reference.mix = mix;
+        for (const Aliasing& a : aliasings) {
+            SCOPED_TRACE(testing::Message() << "mix " << mix << ", shared " << a.sharedInput
+                                            << ", out_l " << a.outL << ", out_r " << a.outR);
+            const std::vector<float>& rightSignal = a.sharedInput ? left : right;
+            const auto expected = runPlugin(reference, {left, rightSignal}, {4096});
+            reference.deactivate();
+            reference.activate();
+
+            PluginInstance plugin(kStereo, kRate);
+            plugin.body = 9;
+            plugin.mix = mix;
+            std::vector<float> played[2] = {std::vector<float>(left.size()),
+                                            std::vector<float>(left.size())};
+            inBlocks(0, left.size(), kOddBlocks, [&](size_t at, uint32_t n) {
+                std::vector<float> inL(left.begin() + at, left.begin() + at + n);
+                std::vector<float> inR(rightSignal.begin() + at, rightSignal.begin() + at + n);
+                std::vector<float> ownL(n), ownR(n);
+                float* inputs[2] = {inL.data(), a.sharedInput ? inL.data() : inR.data()};
+                auto buffer = [&](Buffer b, std::vector<float>& own) {
+                    return b == Own ? own.data() : inputs[b == InL ? 0 : 1];
+                };
+                float* outL = buffer(a.outL, ownL);
+                float* outR = buffer(a.outR, ownR);
+                plugin.run({inputs[0], inputs[1]}, {outL, outR}, n);
+                std::copy_n(outL, n, played[0].begin() + at);
+                std::copy_n(outR, n, played[1].begin() + at);
+            });
+            EXPECT_TRUE(sameBits(played[0], expected[0]));
+            EXPECT_TRUE(sameBits(played[1], expected[1]));
+        }
+    }
+}
+
+// At Mix 0 the output is the input, bit for bit: negative zeros, and a NaN
+// that spoils the filter's history touches its own frame alone. Trim, Mix
+// and their ramps compute in the default floating-point modes whatever the
+// host's.
+TEST(Plugin, MixZeroIsTheInputItselfAndTheBlendIgnoresTheHostsModes) {
+    std::vector<float> input = testSignal(3000, 23);
+    input[10] = NAN;
+    input[11] = -0.0f;
+    input[2000] = INFINITY;
+    auto play = [&](float mix, unsigned modes) {
+        PluginInstance plugin(kMono, kRate);
+        plugin.trim = -6.0f;
+        plugin.mix = mix;
+        const unsigned host = _mm_getcsr();
+        _mm_setcsr(modes);
+        const auto first = runPlugin(plugin, {input}, {1024});
+        plugin.mix = 1.0f - mix;  // a ramp, mid-stream
+        const auto second = runPlugin(plugin, {input}, {1024});
+        _mm_setcsr(host);
+        std::vector<float> both = first[0];
+        both.insert(both.end(), second[0].begin(), second[0].end());
+        return both;
+    };
+    constexpr unsigned kDefaults = 0x1F80;
+    constexpr unsigned kOdd = kDefaults | 0x8040 | 0x6000;  // flush, denormals zero, toward zero
+    const std::vector<float> dry = play(0.0f, kOdd);
+    EXPECT_TRUE(sameBits(std::vector<float>(dry.begin(), dry.begin() + 3000), input));
+    EXPECT_TRUE(sameBits(play(0.3f, kOdd), play(0.3f, kDefaults)));
 }
 
 // run() is real-time safe: it allocates nothing, whatever the controls do.

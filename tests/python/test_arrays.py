@@ -1,6 +1,9 @@
 """What Body() accepts and gives back: shapes, layouts, dtypes, refusals,
 and the bodies by number and by name."""
 
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
@@ -144,3 +147,43 @@ def test_every_name_says_what_it_does():
     names.append(velmora.Body.__call__)
     for name in names:
         assert name.__doc__ and len(name.__doc__.split()) >= 8, name
+
+
+def test_channels_last_takes_and_gives_soundfiles_layout():
+    stereo = noise((2, 3000))
+    expected = CELLO(stereo, 44000)
+    assert_same_bits(CELLO(stereo.T, 44000, channels_last=True), expected.T)
+    with pytest.raises(ValueError, match=r"takes channels_last=True \(or pass audio.T\)"):
+        CELLO(stereo.T, 44000)
+    assert CELLO(stereo.T, 44000, channels_last=False).shape == (3000, 2)
+    stream = velmora.Body("Cello I")
+    chunks = [stereo.T[a : a + 700] for a in range(0, 3000, 700)]
+    parts = [stream.process(chunk, 44000, channels_last=True) for chunk in chunks]
+    assert_same_bits(np.concatenate(parts), expected.T)
+    with pytest.raises(TypeError, match="channels_last must be None, True or False"):
+        CELLO(stereo, 44000, channels_last="yes")
+
+
+def test_an_empty_signal_costs_nothing():
+    # Peak memory of a fresh interpreter, with and without a million empty channels.
+    def peak_kib(work):
+        script = (
+            "import resource, numpy as np, velmora\n"
+            f"{work}\n"
+            "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)"
+        )
+        run = subprocess.run([sys.executable, "-c", script], capture_output=True, check=True)
+        return int(run.stdout)
+
+    empty = "np.zeros((10**6, 0), np.float32)"
+    work = f"velmora.Body(1)({empty}, 44000); velmora.Body(1).process({empty}, 44000)"
+    assert peak_kib(work) - peak_kib("") < 20_000
+
+
+def test_one_frequency_gives_a_0_d_answer_and_absurd_rates_are_value_errors():
+    single = CELLO.frequency_response(100.0, 44000)
+    assert single.shape == ()
+    assert single == CELLO.frequency_response([100.0], 44000)[0]
+    for rate in (10**400, -(10**400), float("nan")):
+        with pytest.raises(ValueError, match="sample_rate must be a positive number of Hz"):
+            CELLO(np.zeros(4), rate)

@@ -29,13 +29,16 @@ def test_a_stream_in_odd_chunks_matches_the_module_in_blocks(body, reference):
     signal = noise((3, 5000), seed=200 + body)
     stream = velmora.Body(body)
     cuts = [0, 1, 8, 15, 79, 1103, 1104, 2600, 4999, 5000]
-    chunks = [stream.process(signal[:, a:b], 44000) for a, b in zip(cuts, cuts[1:])]
+    # The first chunk, of one frame, says that its rows are channels.
+    chunks = [
+        stream.process(signal[:, a:b], 44000, channels_last=False) for a, b in zip(cuts, cuts[1:])
+    ]
     assert_same_bits(np.concatenate(chunks, axis=1), reference(body, signal, block_frames=64))
 
 
 def test_a_change_of_body_mid_stream_follows_the_module(module_library):
-    # Through the pass filter too, which leaves the softening for the next
-    # resonator body, and between bodies of different lengths.
+    # Fades to and from the pass filter, a change in the middle of a fade,
+    # and bodies of different lengths.
     changes = [(0, 1), (700, 11), (1500, 0), (1501, 16), (2300, 12), (3100, 13), (4000, 8)]
     signal = noise(5000, seed=7)
     stream = velmora.Body(changes[0][1])

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "kernels.h"
+#include "body_filter.h"
 #include "module_under_test.h"
 
 namespace velmora::test {
@@ -66,12 +66,13 @@ inline int count(const std::vector<velmora::host::Request>& requests, int32_t op
     return n;
 }
 
-// The reference: the same kernels called directly on a state of the test's own.
+// The reference: the kernel layer called directly, through a filter of the
+// test's own.
 struct Direct {
-    velmora::KernelState state;
-    void run(int type, const float* in, float* out, int32_t frames, bool softenFirst) {
-        state.firstSampleFlag = softenFirst;
-        velmora::kernelForType(type)(state, in, out, frames);
+    velmora::BodyFilter filter;
+    explicit Direct(int type = 1) { filter.open(type); }
+    void run(int type, const float* in, float* out, int32_t frames) {
+        filter.process(type, in, out, frames);
     }
 };
 

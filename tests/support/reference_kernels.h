@@ -17,12 +17,7 @@ void cascade(KernelState& m, const float* input, float* output, int32_t frames) 
     constexpr int N = static_cast<int>(std::remove_cvref_t<decltype(body)>::stageCount);
     double* s = m.filterState;
     for (int32_t i = 0; i < frames; ++i) {
-        float sample = input[i];
-        if (i == 0 && m.firstSampleFlag) {
-            sample *= 0.25f;
-            m.firstSampleFlag = false;
-        }
-        const double x = sample;
+        const double x = input[i];
         const double t = body.gain(x);
 
         const double older0 = s[0];  // y_0[n-2]

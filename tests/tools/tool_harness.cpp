@@ -130,9 +130,8 @@ Outcome Tool::velmora(const std::vector<std::string>& args, const Launch& launch
     return run;
 }
 
-// Opened, given the type and an active input twice: the first status change
-// sees a change of type and would soften the next first sample; the second
-// sees none and takes that back, leaving the type's kernel from a clear state.
+// Opened, given the type and an active input: nothing has played since open,
+// so the type's body starts from a clear state, with nothing to fade from.
 std::vector<float> Tool::reference(const std::vector<float>& input, float rate, int16_t type,
                                    int32_t blockFrames) {
     std::string error;
@@ -144,7 +143,6 @@ std::vector<float> Tool::reference(const std::vector<float>& input, float rate, 
     host.setSampleRate(rate);
     host.setBlockSize(blockFrames);
     host.setEnum(1, type);
-    host.sendPinStatus(0, 2);
     host.sendPinStatus(0, 2);
     std::vector<float> output(input.size());
     host.run(input.data(), output.data(), static_cast<int32_t>(input.size()), blockFrames);
