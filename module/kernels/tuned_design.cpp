@@ -40,10 +40,11 @@ const designs::RateDesigns& nearestTable(double rate) {
         [&](const auto& x, const auto& y) { return distance(x) < distance(y); });
 }
 
-// The roots of z^2 + p z + q moved from the rate of their table to a rate
-// `stretch` times lower: a complex pair r e^(+-i theta) becomes r^s e^(+-i s
-// theta), s = stretch, keeping its frequency and bandwidth in Hz; real roots
-// stay where they are. `top`, at most pi, bounds the new angle.
+// The roots of z^2 + p z + q moved from the rate of their table to another,
+// `stretch` being the table's rate over the other: a complex pair
+// r e^(+-i theta) becomes r^s e^(+-i s theta), s = stretch, keeping its
+// frequency and bandwidth in Hz; real roots stay where they are. `top`, at
+// most pi, bounds the new angle, and `beyondTop` says whether it did.
 struct Quadratic {
     double p, q;
 };

@@ -5,8 +5,8 @@ response.
     cd module/kernels/design && /usr/bin/python3 generate.py
 
 Needs numpy and scipy. The rates are fitted in parallel, one per core; on
-one core it takes about an hour. The output is committed, so the build needs
-neither.
+one core it takes about twenty minutes. The output is committed, so the
+build needs neither.
 """
 
 import os
