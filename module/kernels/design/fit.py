@@ -189,6 +189,8 @@ def solve(body, rate, model, start):
     start[0] -= np.mean(db(design_response(g, sections, body["dry"], hz, rate))[inside]
                         - target[inside]) * np.log(10) / 20
 
+    # The search tries wild steps too; their overflows only make them worse.
+    @np.errstate(all="ignore")
     def residuals(p):
         g, sections = model.sections(p)
         level = db(design_response(g, sections, body["dry"], hz, rate))
