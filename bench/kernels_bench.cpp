@@ -12,11 +12,12 @@
 //            with every stage fed straight from the input: what the
 //            operation count alone costs, without the chain between stages.
 // Plus each kernel on zeros after its state has decayed, against ordinary
-// input, and each kernel called by a host in floating-point modes of its own,
-// against the default modes. Tables of ratios, and the targets they meet or
-// miss, follow Google Benchmark's own output: from the processor time of
-// each case, the least over its repetitions (--benchmark_repetitions), so
-// that other work on the machine weighs as little as it can.
+// input, each kernel called by a host in floating-point modes of its own,
+// against the default modes, and each body designed for 48000 Hz (the true
+// tuning) against the same body's fixed kernel on the same path. Tables of ratios, and the targets
+// they meet or miss, follow Google Benchmark's own output: from the processor time of each case,
+// the least over its repetitions (--benchmark_repetitions), so that other work on the machine
+// weighs as little as it can.
 #include <benchmark/benchmark.h>
 #include <xmmintrin.h>
 
@@ -36,6 +37,7 @@
 #include "kernels.h"
 #include "noise.h"
 #include "reference_kernels.h"
+#include "tuned_design.h"
 
 namespace {
 
@@ -276,6 +278,20 @@ void decayedCase(const std::string& name, velmora::Kernel kernel) {
     });
 }
 
+// A body designed for `rate`, on one path, on ordinary input.
+void tunedCase(const std::string& name, const velmora::KernelPath& path, int type, double rate,
+               int32_t block) {
+    registerCase(name, [=, &path](benchmark::State& s) {
+        Rig rig(ordinaryInput());
+        const velmora::TunedBody body = velmora::tunedBodyAt(type, rate);
+        const velmora::TunedKernel kernel =
+            (*path.tuned)[velmora::tunedKernelIndex(body.sections, body.dryTerm)];
+        blocks(s, block, [&](int32_t o, int32_t n) {
+            kernel(body, rig.state, rig.in + o, rig.output.data() + o, n);
+        });
+    });
+}
+
 // A body through BodyFilter, as every adapter plays it: steady (what a body
 // that is not changing pays for the rule), and changing at every block of
 // 1024 frames, so that every call is one whole fade of two kernels and the mix.
@@ -347,6 +363,10 @@ void registerAll(bool variants) {
                 if (type == 0 && &path != &velmora::kernelPaths()[0]) continue;
                 kernelCase("path/" + std::string(path.name) + "/" + name + size,
                            (*path.kernels)[type], block);
+                if (type != 0 && !path.oneVariant) {
+                    tunedCase("true48k/" + std::string(path.name) + "/" + name + size, path, type,
+                              48000.0, block);
+                }
             }
             // The library's kernel with the host in modes of its own (flush
             // to zero, denormals are zero, round down): every call switches
@@ -543,6 +563,34 @@ class Tables {
             (at("fp-modes/host-modes") - loop) * kFramesPerIteration);
     }
 
+    // The true tuning's cost: each body designed for 48000 Hz against its
+    // fixed kernel, both on the same path.
+    double trueAt48k(const velmora::KernelPath& p, int type, int size) const {
+        return at("true48k/" + std::string(p.name) + "/" + kNames[type] + "/" +
+                  std::to_string(size));
+    }
+    void tuning(int size) const {
+        const auto paths = runnablePaths(false);
+        std::printf(
+            "\nTrue tuning at 48000 Hz, blocks of %d frames: ns per sample, and x the fixed "
+            "kernel on the same path\n\n| body |",
+            size);
+        for (const velmora::KernelPath* p : paths)
+            std::printf(" %s | x fixed |", p->name);
+        std::printf("\n|---|");
+        for (size_t i = 0; i < paths.size(); ++i)
+            std::printf("---:|---:|");
+        std::printf("\n");
+        for (int type = 1; type < kTypeCount; ++type) {
+            std::printf("| %s |", kNames[type]);
+            for (const velmora::KernelPath* p : paths) {
+                const double tuned = trueAt48k(*p, type, size);
+                std::printf(" %.3f | %.2f |", tuned, tuned / path(*p, type, size));
+            }
+            std::printf("\n");
+        }
+    }
+
     // A change of body: a steady body through BodyFilter against its kernel
     // alone, and a call that is one whole fade (two kernels and the mix)
     // against the two kernels alone.
@@ -613,6 +661,14 @@ class Tables {
         };
         auto fiveStages = [](int type) { return stagesOf(type) == 5; };
         auto every = [](int) { return true; };
+        for (const velmora::KernelPath* p : runnablePaths(false)) {
+            auto overFixed = [&](int type, int size) {
+                return trueAt48k(*p, type, size) / path(*p, type, size);
+            };
+            const std::string what = std::string(p->name) + ": true at 48 kHz, x the fixed";
+            for (int size : {1024, 64})
+                range(what.c_str(), size, every, overFixed, 1.3, true);
+        }
         if (sizeof(void*) == 8) {
             range("five-stage bodies, x the floor", 1024, fiveStages, timesFloor, 1.6, true);
             range(
@@ -662,6 +718,8 @@ void printTables(const std::map<std::string, double>& ns) {
         tables.everyPath(size);
         tables.baselines(size);
     }
+    for (int size : {1024, 64})
+        tables.tuning(size);
     tables.variants();
     tables.fpModes();
     tables.bodyFilter();

@@ -1,5 +1,6 @@
 // The bodies as an LV2 plugin: one BodyFilter per channel, played with the
-// kernel the Body control names, then a smoothed trim and dry/wet mix. The
+// kernel the Body control names (true at the session's rate, or fixed, as
+// Tuning says), then a smoothed trim and dry/wet mix. The
 // filtering and the rule for a change of body are the kernel layer's; this
 // file only adapts LV2's calls to them.
 #include <lv2/core/lv2.h>
@@ -65,9 +66,16 @@ int32_t readBody(const float* port) {
     return static_cast<int32_t>(std::lround(value));
 }
 
+// The Tuning port as the kernel layer's Tuning: anything but 1 is true.
+Tuning readTuning(const float* port) {
+    return readControl(port, kTuningRange) >= 0.5f ? Tuning::Fixed : Tuning::True;
+}
+
 class Bodies {
   public:
-    Bodies(int channelCount, double sampleRate) : channels(channelCount) {
+    // The bodies are designed for the session's rate here, never in run().
+    Bodies(int channelCount, double sampleRate)
+        : channels(channelCount), trueBodies(sampleRate, Tuning::True) {
         // Rates that make no sense still give a ramp of at least one frame.
         const double frames = sampleRate * kSmoothingSeconds;
         rampFrames = frames >= 1.0 ? static_cast<int32_t>(std::min(frames, 1048576.0)) : 1;
@@ -87,6 +95,7 @@ class Bodies {
             default:
                 break;
         }
+        if (port == tuningPort(channels)) tuning = static_cast<const float*>(data);
         for (int c = 0; c < channels; ++c) {
             if (port == audioInputPort(c)) inputs[c] = static_cast<const float*>(data);
             if (port == audioOutputPort(channels, c)) outputs[c] = static_cast<float*>(data);
@@ -104,7 +113,13 @@ class Bodies {
         // modes the host runs in, as the kernels do.
         const DefaultFpModes modes;
         const int32_t type = readBody(body);
-        if (fresh) {
+        // A change of tuning starts the filters afresh: one design's history
+        // read by another's coefficients could burst.
+        const TunedBodies* bodies = readTuning(tuning) == Tuning::True ? &trueBodies : nullptr;
+        const bool retuned = bodies != filters[0].tuning;
+        for (int c = 0; c < channels; ++c)
+            filters[c].tuning = bodies;
+        if (fresh || retuned) {
             // Playing from the start on one body is not a change of body.
             for (int c = 0; c < channels; ++c)
                 filters[c].open(type);
@@ -172,9 +187,11 @@ class Bodies {
     const float* body = nullptr;
     const float* trim = nullptr;
     const float* mix = nullptr;
+    const float* tuning = nullptr;
     std::array<const float*, kMaxChannels> inputs{};
     std::array<float*, kMaxChannels> outputs{};
 
+    const TunedBodies trueBodies;  // the bodies at the session's rate
     std::array<BodyFilter, kMaxChannels> filters;
     bool fresh = true;  // no run since activation
 

@@ -33,14 +33,17 @@ constexpr const char* kComment =
     "Gives a signal the resonances of an instrument body: sixteen fixed-coefficient "
     "bodies (violins, violas, viols, cellos, bass, contrabass, oboes, cors anglais and "
     "a Sympathetic bank of nine narrow resonances) and a plain DC-blocking pass filter, "
-    "each a cascade of two-pole resonators run in double precision. The bodies are tuned "
-    "at a sample rate of 44000 Hz; at other rates every resonance moves with the rate "
-    "(at 48000 Hz each lies 48/44 higher, at 96000 Hz 96/44 higher). A change of Body "
+    "each a cascade of two-pole resonators run in double precision. A body sounds the same "
+    "in a 48 kHz or 96 kHz session (any rate from 8 to 384 kHz) as at 44 kHz, where it "
+    "was tuned: the plugin designs it for the session's rate, with no latency. The fixed "
+    "Tuning plays the module's coefficients as they are, so that every resonance moves with "
+    "the rate (at 48000 Hz each lies 48/44 higher). A change of Body "
     "crossfades from the old body to the new over 1024 frames, the new one starting "
     "from a clear state, so the switch neither clicks nor bursts. Trim sets the level of the "
     "filtered signal, which the bodies raise by up to "
     "20 dB, and Mix blends it with the dry input; both follow automation smoothly. At "
-    "Trim 0 dB and Mix 1 the output is exactly that of the Velmora module.";
+    "Trim 0 dB and Mix 1 the output is exactly that of the Velmora module at 44000 Hz, "
+    "and at any rate with the fixed tuning.";
 
 // Shown by hosts as the plugins' author.
 constexpr const char* kMaintainer = "The Velmora developers";
@@ -181,6 +184,21 @@ void writePlugin(std::ostream& out, const PluginKind& kind) {
                       std::string(input ? "In" : "Out") + (stereo ? side.name : ""), properties);
         }
     }
+    out << " , ";
+    std::string points;
+    for (size_t value = 0; value < kTuningNames.size(); ++value) {
+        points += (value == 0 ? "" : " ,\n            ");
+        points += "[ rdfs:label \"" + std::string(kTuningNames[value]) + "\" ; rdf:value " +
+                  std::to_string(value) + " ]";
+    }
+    const std::vector<Property> tuning = {
+        {"lv2:default", "0"},
+        {"lv2:minimum", "0"},
+        {"lv2:maximum", "1"},
+        {"lv2:portProperty", "lv2:integer , lv2:enumeration"},
+        {"lv2:scalePoint", points},
+        {"rdfs:comment", "\"Whether the body keeps its 44 kHz sound at the session's rate\""}};
+    writePort(out, control, tuningPort(kind.channels), "tuning", "Tuning", tuning);
     out << " .\n\n";
 }
 

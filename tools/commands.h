@@ -29,6 +29,10 @@ Command addValidateCommand(CLI::App& app);
 // --module, which every command takes.
 void addModuleOption(CLI::App& command, std::string& path);
 
+// --tuning WORD: true (the default) or fixed, and where `withResample`
+// (render) resample too.
+CLI::Option* addTuningOption(CLI::App& command, std::string& word, bool withResample);
+
 // An option whose value may be left out: `--name` alone, or followed by
 // something that is not a number, means `--name=fallback`.
 CLI::Option* addOptionalValue(CLI::App& command, const std::string& name, std::string& target,

@@ -24,7 +24,7 @@ void BodyFilter::processChanging(int32_t body, const float* input, float* output
         done += n;
     }
     if (done < frames) {
-        kernelForType(playing.body)(playing.state, input + done, output + done, frames - done);
+        run(playing.body, playing.state, input + done, output + done, frames - done);
     }
 }
 
@@ -47,8 +47,8 @@ void BodyFilter::change(int32_t body) {
 void BodyFilter::fadeChunk(const float* input, float* output, int32_t frames) {
     // The old body first: the new one may write over the input.
     std::array<float, kChunkFrames> old;
-    kernelForType(fading.body)(fading.state, input, old.data(), frames);
-    kernelForType(playing.body)(playing.state, input, output, frames);
+    run(fading.body, fading.state, input, old.data(), frames);
+    run(playing.body, playing.state, input, output, frames);
 
     const DefaultFpModes modes;
     const int32_t done = kFadeFrames - fadeRemaining;

@@ -19,6 +19,7 @@
 #include <cstdint>
 
 #include "kernels.h"
+#include "tuned_design.h"
 
 namespace velmora {
 
@@ -52,7 +53,7 @@ class BodyFilter {
         const int32_t body = bodyOfType(type);
         // A steady body pays for nothing more than this test.
         if (body == playing.body && fadeRemaining == 0) {
-            kernelForType(body)(playing.state, input, output, frames);
+            run(body, playing.state, input, output, frames);
         } else {
             processChanging(body, input, output, frames);
         }
@@ -71,8 +72,20 @@ class BodyFilter {
     // Whether frames have run since open or clear: only then is there
     // anything to fade from.
     bool played = false;
+    // The bodies as designed for the rate played, kept by the adapter; null
+    // plays the module's tables.
+    const TunedBodies* tuning = nullptr;
 
   private:
+    // Runs `body`'s kernel on `state`, as `tuning` has it.
+    void run(int32_t body, KernelState& state, const float* input, float* output,
+             int32_t frames) const {
+        if (tuning != nullptr) {
+            tuning->process(body, state, input, output, frames);
+        } else {
+            kernelForType(body)(state, input, output, frames);
+        }
+    }
     void processChanging(int32_t body, const float* input, float* output, int32_t frames);
     void change(int32_t body);
     void fadeChunk(const float* input, float* output, int32_t frames);

@@ -22,6 +22,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 
 #include "default_fp_modes.h"
@@ -136,6 +137,105 @@ using BodyWithDryTerm = Body<N, InputGain, Difference, Difference, HalfWetWithDr
 template <std::size_t N>
 using NotchedBody = Body<N, InputGain, Difference, Notch, FilteredOnly>;
 
+// Runs f.template operator()<k>() for k = 0 ... N-1, written out in full so
+// that every stage's history can live in registers.
+template <class F, std::size_t... k>
+[[gnu::always_inline]] constexpr void forEachIndex(F& f, std::index_sequence<k...>) {
+    (f.template operator()<k>(), ...);
+}
+template <std::size_t N, class F>
+[[gnu::always_inline]] constexpr void forEachStage(F&& f) {
+    forEachIndex(f, std::make_index_sequence<N>{});
+}
+
+// --- Where a cascade's numbers come from ---------------------------------
+
+// Every run of a cascade reads its numbers through a shape: the stage count
+// and the numerator forms are fixed when the library is built, the values are
+// read from a record. The lane kernels read each numerator in the form
+// (d*y2 - k*y1) + y from LaneCoefficients, lane by lane.
+inline constexpr int kLaneSlots = 16;  // kMostSections rounded up to whole registers of any width
+
+struct LaneCoefficients {
+    alignas(64) double a[kLaneSlots] = {};
+    alignas(64) double b[kLaneSlots] = {};
+    alignas(64) double d[kLaneSlots] = {};
+    alignas(64) double k[kLaneSlots] = {};
+};
+
+// A body designed for one sample rate: its gain, and per section the poles
+// and the numerator 1 - k z^-1 + d z^-2 after them (a section without poles
+// has a = b = 0 and is its numerator alone). Prepared before any call, read
+// by every call; the lanes past `sections` are zeros.
+struct TunedBody {
+    int32_t sections = 0;
+    bool dryTerm =
+        false;  // Cello I and Contrabass: half the filtered signal plus a trace of the input
+    double gain = 0.0;
+    LaneCoefficients c;
+};
+
+// A body of the module's tables, its numbers constants of the library.
+template <const auto& body>
+struct FixedShape {
+    static constexpr std::size_t N = std::remove_cvref_t<decltype(body)>::stageCount;
+    double gain(double x) const { return body.gain(x); }
+    template <std::size_t k>
+    Stage stage() const {
+        return body.stages[k];
+    }
+    template <std::size_t k>
+    double numerator(double y, double y1, double y2) const {
+        return numeratorAfter<body, k>()(y, y1, y2);
+    }
+    double mix(double filtered, double x) const { return body.mix(filtered, x); }
+
+    // Lane k forms its numerator as (d*y2 - k*y1) + y where it is not 1 - z^-2.
+    template <std::size_t k>
+    static constexpr bool specialAt() {
+        return !std::is_same_v<decltype(numeratorAfter<body, k>()), Difference>;
+    }
+    static constexpr bool special(std::size_t k) {
+        return [&]<std::size_t... i>(std::index_sequence<i...>) {
+            return ((k == i && specialAt<i>()) || ...);
+        }
+        (std::make_index_sequence<N>{});
+    }
+    static constexpr LaneCoefficients kLanes = [] {
+        LaneCoefficients c;
+        forEachStage<N>([&]<std::size_t i>() {
+            c.a[i] = body.stages[i].a;
+            c.b[i] = body.stages[i].b;
+            if constexpr (specialAt<i>()) {
+                const LaneNumerator form = laneForm(numeratorAfter<body, i>());
+                c.d[i] = form.d;
+                c.k[i] = form.k;
+            }
+        });
+        return c;
+    }();
+    const LaneCoefficients& lanes() const { return kLanes; }
+};
+
+// A body designed for a sample rate: n sections, every numerator general.
+template <std::size_t n, class Mix>
+struct TunedShape {
+    static constexpr std::size_t N = n;
+    const TunedBody& body;
+    double gain(double x) const { return x * body.gain; }
+    template <std::size_t k>
+    Stage stage() const {
+        return {body.c.a[k], body.c.b[k]};
+    }
+    template <std::size_t k>
+    double numerator(double y, double y1, double y2) const {
+        return (body.c.d[k] * y2 - body.c.k[k] * y1) + y;
+    }
+    double mix(double filtered, double x) const { return Mix{}(filtered, x); }
+    static constexpr bool special(std::size_t k) { return k < N; }
+    const LaneCoefficients& lanes() const { return body.c; }
+};
+
 // A value too small to be a normal double is zero for every purpose of a
 // 32-bit output; left in the state it would keep the processor in its slow
 // subnormal path while the input stays silent.
@@ -161,17 +261,6 @@ inline void storeHistory(double* state, const double* older, const double* newer
     }
 }
 
-// Runs f.template operator()<k>() for k = 0 ... N-1, written out in full so
-// that every stage's history can live in registers.
-template <class F, std::size_t... k>
-[[gnu::always_inline]] inline void forEachIndex(F& f, std::index_sequence<k...>) {
-    (f.template operator()<k>(), ...);
-}
-template <std::size_t N, class F>
-[[gnu::always_inline]] inline void forEachStage(F&& f) {
-    forEachIndex(f, std::make_index_sequence<N>{});
-}
-
 // One call of a cascade, with the history held in locals.
 //
 // Within one frame the stages form a long chain, each waiting for the one
@@ -181,14 +270,15 @@ template <std::size_t N, class F>
 // processor can overlap, and every stage still sees exactly the values, in
 // exactly the order, of the frame-by-frame algorithm. The first steps of a
 // call fill this pipeline and the last ones drain it.
-template <const auto& body>
+template <class Shape>
 class CascadeRun {
   public:
-    static constexpr std::size_t N = std::remove_cvref_t<decltype(body)>::stageCount;
+    static constexpr std::size_t N = Shape::N;
     static constexpr int32_t kLatency = static_cast<int32_t>(N) - 1;
 
     // filterState holds, per stage k, y_k[n-2] at 2k and y_k[n-1] at 2k+1.
-    CascadeRun(const double* state, const float* input, float* output) : in(input), out(output) {
+    CascadeRun(const Shape& shape, const double* state, const float* input, float* output)
+        : body(shape), in(input), out(output) {
         forEachStage<N>([&]<std::size_t k>() {
             y2[k] = state[2 * k];
             y1[k] = state[2 * k + 1];
@@ -250,14 +340,15 @@ class CascadeRun {
     // last stage, the output) receives.
     template <std::size_t k>
     double stage(double input) {
-        constexpr Stage c = body.stages[k];
+        const Stage c = body.template stage<k>();
         const double y = (input - c.a * y2[k]) - c.b * y1[k];
-        const double next = numeratorAfter<body, k>()(y, y1[k], y2[k]);
+        const double next = body.template numerator<k>(y, y1[k], y2[k]);
         y2[k] = y1[k];
         y1[k] = y;
         return next;
     }
 
+    const Shape body;
     const float* in;
     float* out;
     double y1[N];            // y_k at its stage's previous frame
@@ -267,25 +358,57 @@ class CascadeRun {
 
 // What filters a call's frames: the history is read from filterState and
 // stored back there in the same layout, so any engine may follow any other.
+// A fixed body's engine knows its numbers; a tuned body's is handed them.
 using CascadeEngine = void (*)(double* filterState, const float* input, float* output,
                                int32_t frames);
+using TunedEngine = void (*)(const TunedBody& body, double* filterState, const float* input,
+                             float* output, int32_t frames);
 
-// The stages in scalar registers, one after the other. One copy, which the
-// lane kernels call for blocks too short for their lanes to pay.
-template <const auto& body>
-[[gnu::noinline]] void scalarCascade(double* filterState, const float* input, float* output,
-                                     int32_t frames) {
-    CascadeRun<body> run(filterState, input, output);
+// The stages in scalar registers, one after the other. One copy per body,
+// which the lane kernels call for blocks too short for their lanes to pay.
+template <class Shape>
+[[gnu::always_inline]] inline void runStages(const Shape& shape, double* filterState,
+                                             const float* input, float* output, int32_t frames) {
+    CascadeRun<Shape> run(shape, filterState, input, output);
     run.run(frames);
     run.store(filterState);
 }
+template <const auto& body>
+[[gnu::noinline]] void scalarCascade(double* filterState, const float* input, float* output,
+                                     int32_t frames) {
+    runStages(FixedShape<body>{}, filterState, input, output, frames);
+}
+template <std::size_t n, class Mix>
+[[gnu::noinline]] void scalarTuned(const TunedBody& body, double* filterState, const float* input,
+                                   float* output, int32_t frames) {
+    runStages(TunedShape<n, Mix>{body}, filterState, input, output, frames);
+}
+template <const auto& body>
+void runScalar(const FixedShape<body>&, double* filterState, const float* input, float* output,
+               int32_t frames) {
+    scalarCascade<body>(filterState, input, output, frames);
+}
+template <std::size_t n, class Mix>
+void runScalar(const TunedShape<n, Mix>& shape, double* filterState, const float* input,
+               float* output, int32_t frames) {
+    scalarTuned<n, Mix>(shape.body, filterState, input, output, frames);
+}
 
-// The kernel of one body.
+// The kernel of one body of the module's tables.
 template <const auto& body, CascadeEngine engine = scalarCascade<body>>
 void runCascade(KernelState& state, const float* input, float* output, int32_t frames) {
     if (frames <= 0) return;
     const DefaultFpModes modes;
     engine(state.filterState, input, output, frames);
+}
+
+// The kernel of a body designed for a sample rate.
+template <TunedEngine engine>
+void runTunedCascade(const TunedBody& body, KernelState& state, const float* input, float* output,
+                     int32_t frames) {
+    if (frames <= 0) return;
+    const DefaultFpModes modes;
+    engine(body, state.filterState, input, output, frames);
 }
 
 }  // namespace velmora

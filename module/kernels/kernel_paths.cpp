@@ -9,17 +9,20 @@ namespace velmora {
 namespace {
 
 constinit const KernelTable scalarKernels = kernelsWith<ScalarEngine>();
+constinit const TunedKernelTable scalarTuned = tunedKernelsWith<ScalarEngine>();
 
 constinit const KernelPath paths[] = {
-    {"scalar", InstructionSet::Sse2, &scalarKernels, false},
-    {"sse2", InstructionSet::Sse2, &lanes::sse2Kernels, false},
-    {"sse2 skew 2", InstructionSet::Sse2, &lanes::sse2Skew2Kernels, true},
-    {"avx2", InstructionSet::Avx2, &lanes::avx2Kernels, false},
-    {"avx2 skew 2", InstructionSet::Avx2, &lanes::avx2Skew2Kernels, true},
-    {"avx2 skew 3", InstructionSet::Avx2, &lanes::avx2Skew3Kernels, true},
-    {"avx512f", InstructionSet::Avx512f, &lanes::avx512Kernels, false},
-    {"avx512f skew 2", InstructionSet::Avx512f, &lanes::avx512Skew2Kernels, true},
-    {"avx512f skew 3", InstructionSet::Avx512f, &lanes::avx512Skew3Kernels, true},
+    {"scalar", InstructionSet::Sse2, &scalarKernels, &scalarTuned, false},
+    {"sse2", InstructionSet::Sse2, &lanes::sse2Kernels, &lanes::sse2Tuned, false},
+    {"sse2 skew 2", InstructionSet::Sse2, &lanes::sse2Skew2Kernels, &lanes::sse2Skew2Tuned, true},
+    {"avx2", InstructionSet::Avx2, &lanes::avx2Kernels, &lanes::avx2Tuned, false},
+    {"avx2 skew 2", InstructionSet::Avx2, &lanes::avx2Skew2Kernels, &lanes::avx2Skew2Tuned, true},
+    {"avx2 skew 3", InstructionSet::Avx2, &lanes::avx2Skew3Kernels, &lanes::avx2Skew3Tuned, true},
+    {"avx512f", InstructionSet::Avx512f, &lanes::avx512Kernels, &lanes::avx512Tuned, false},
+    {"avx512f skew 2", InstructionSet::Avx512f, &lanes::avx512Skew2Kernels,
+     &lanes::avx512Skew2Tuned, true},
+    {"avx512f skew 3", InstructionSet::Avx512f, &lanes::avx512Skew3Kernels,
+     &lanes::avx512Skew3Tuned, true},
 };
 
 // The widest instruction set the processor has, with one exception: the

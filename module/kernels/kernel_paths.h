@@ -12,13 +12,22 @@
 namespace velmora {
 
 using KernelTable = std::array<Kernel, kTypeCount>;
+// The kernels of designed bodies, by section count (kFewestSections to
+// kMostSections), those without a dry term first: tunedKernelIndex gives the
+// place.
+inline constexpr int kSectionCounts = kMostSections - kFewestSections + 1;
+using TunedKernelTable = std::array<TunedKernel, 2 * kSectionCounts>;
+constexpr int tunedKernelIndex(int sections, bool dryTerm) {
+    return (dryTerm ? kSectionCounts : 0) + sections - kFewestSections;
+}
 
 struct KernelPath {
     const char* name;            // "scalar", "avx2", "avx2 skew 3", ...
     InstructionSet needs;        // what the processor must offer to run it
     const KernelTable* kernels;  // by "Type" value, as kernelForType answers them
-    bool oneVariant;             // one lane variant alone, which the library runs only as
-                                 // its path's choice for some calls
+    const TunedKernelTable* tuned;
+    bool oneVariant;  // one lane variant alone, which the library runs only as
+                      // its path's choice for some calls
 };
 
 // The scalar kernels, then per instruction set its lane kernels as the
@@ -34,6 +43,9 @@ namespace lanes {
 extern const KernelTable sse2Kernels, sse2Skew2Kernels;
 extern const KernelTable avx2Kernels, avx2Skew2Kernels, avx2Skew3Kernels;
 extern const KernelTable avx512Kernels, avx512Skew2Kernels, avx512Skew3Kernels;
+extern const TunedKernelTable sse2Tuned, sse2Skew2Tuned;
+extern const TunedKernelTable avx2Tuned, avx2Skew2Tuned, avx2Skew3Tuned;
+extern const TunedKernelTable avx512Tuned, avx512Skew2Tuned, avx512Skew3Tuned;
 }  // namespace lanes
 
 }  // namespace velmora

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <utility>
 
 #include "cascade.h"
 #include "coefficients.h"
@@ -11,20 +12,45 @@
 
 namespace velmora {
 
-// The seventeen kernels, each body's frames run by Engine<body>::run. The
-// pass filter is one recurrence, scalar in every table.
-template <template <const auto&> class Engine>
+// The stages one after the other in scalar registers.
+struct ScalarEngine {
+    template <class Shape>
+    static void run(const Shape& shape, double* state, const float* input, float* output,
+                    int32_t frames) {
+        runScalar(shape, state, input, output, frames);
+    }
+};
+
+// Engine::run on a body of the module's tables, and on a designed one.
+template <class Engine, const auto& body>
+void fixedEngine(double* state, const float* input, float* output, int32_t frames) {
+    Engine::run(FixedShape<body>{}, state, input, output, frames);
+}
+template <class Engine, std::size_t n, class Mix>
+void tunedEngine(const TunedBody& body, double* state, const float* input, float* output,
+                 int32_t frames) {
+    Engine::run(TunedShape<n, Mix>{body}, state, input, output, frames);
+}
+
+// The seventeen kernels, each body's frames run by Engine. The pass filter
+// is one recurrence, scalar in every table.
+template <class Engine>
 constexpr KernelTable kernelsWith() {
     return []<const auto&... body>(bodies::BodySequence<body...>) {
-        return KernelTable{runPassFilter, runCascade<body, Engine<body>::run>...};
+        return KernelTable{runPassFilter, runCascade<body, fixedEngine<Engine, body>>...};
     }
     (bodies::CascadesByType{});
 }
 
-// The stages one after the other in scalar registers.
-template <const auto& body>
-struct ScalarEngine {
-    static constexpr CascadeEngine run = scalarCascade<body>;
-};
+// The kernels of designed bodies, in tunedKernelIndex's order.
+template <class Engine>
+constexpr TunedKernelTable tunedKernelsWith() {
+    return []<std::size_t... i>(std::index_sequence<i...>) {
+        return TunedKernelTable{
+            runTunedCascade<tunedEngine<Engine, i + kFewestSections, FilteredOnly>>...,
+            runTunedCascade<tunedEngine<Engine, i + kFewestSections, HalfWetWithDry>>...};
+    }
+    (std::make_index_sequence<kSectionCounts>{});
+}
 
 }  // namespace velmora

@@ -29,6 +29,15 @@ using Kernel = void (*)(KernelState& state, const float* input, float* output, i
 
 inline constexpr int kTypeCount = 17;
 
+// A body designed for a sample rate (tuned_design.h prepares them), and its
+// kernel: the same rules as a Kernel, with the body's numbers handed in.
+struct TunedBody;
+inline constexpr int kFewestSections =
+    5;  // sections of a designed body: as many as the body's stages
+inline constexpr int kMostSections = 10;  // and up to what filterState holds
+using TunedKernel = void (*)(const TunedBody& body, KernelState& state, const float* input,
+                             float* output, int32_t frames);
+
 // Type 0: a one-pole, one-zero DC blocker, 0.9994 (1 - z^-1) / (1 - 0.9994 z^-1).
 void runPassFilter(KernelState& state, const float* input, float* output, int32_t frames);
 

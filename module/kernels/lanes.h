@@ -53,59 +53,41 @@ namespace velmora::lanes {
 //       select(mask, ifSet, ifClear);
 //   lane<j>(v): lane j as a double.
 
-template <class Isa, const auto& body, int skew>
+template <class Isa, class Shape, int skew>
 class LaneCascade {
-    static constexpr int N = static_cast<int>(std::remove_cvref_t<decltype(body)>::stageCount);
+    static constexpr int N = static_cast<int>(Shape::N);
     static constexpr int L = Isa::lanes;
     static constexpr int V = (N + L - 1) / L;  // vectors; the lanes past N idle
     static constexpr int64_t kLatency = int64_t{skew} * (N - 1);
     static constexpr int32_t kShortest = skew * N;
+    static_assert(V * L <= kLaneSlots);
 
     using Vec = typename Isa::Vec;
 
-    // Per lane: the stage's coefficients, its numerator in the form
-    // (d*y2 - k*y1) + y where it is not 1 - z^-2, and how many steps after
-    // lane 0 it starts on a frame. Idle lanes start never.
-    struct Plan {
-        alignas(64) double a[V * L] = {};
-        alignas(64) double b[V * L] = {};
-        alignas(64) double d[V * L] = {};
-        alignas(64) double k[V * L] = {};
-        alignas(64) double offset[V * L] = {};
-        bool special[V * L] = {};
+    // Per lane, how many steps after lane 0 it starts on a frame. Idle lanes
+    // start never.
+    struct Offsets {
+        alignas(64) double of[V * L] = {};
     };
+    static constexpr Offsets kOffsets = [] {
+        Offsets offsets;
+        for (int k = 0; k < V * L; ++k)
+            offsets.of[k] = k < N ? static_cast<double>(skew * k) : 1e300;
+        return offsets;
+    }();
 
-    static constexpr void setNumerator(Plan&, int, Difference) {}
-    template <class Numerator>
-    static constexpr void setNumerator(Plan& plan, int lane, Numerator numerator) {
-        const LaneNumerator form = laneForm(numerator);
-        plan.special[lane] = true;
-        plan.d[lane] = form.d;
-        plan.k[lane] = form.k;
-    }
-    template <std::size_t... k>
-    static constexpr Plan makePlan(std::index_sequence<k...>) {
-        Plan plan;
-        for (double& offset : plan.offset)
-            offset = 1e300;
-        ((plan.a[k] = body.stages[k].a, plan.b[k] = body.stages[k].b,
-          plan.offset[k] = static_cast<double>(skew * static_cast<int>(k)),
-          setNumerator(plan, static_cast<int>(k), numeratorAfter<body, k>())),
-         ...);
-        return plan;
-    }
-    static constexpr Plan kPlan = makePlan(std::make_index_sequence<N>{});
-
-    // Vector v's special lanes as bits; whether every working lane of it is special.
+    // Vector v's lanes whose numerator is (d*y2 - k*y1) + y rather than
+    // 1 - z^-2, as bits; whether every working lane of it is such a lane.
     static constexpr unsigned specialLanes(int v) {
         unsigned bits = 0;
         for (int j = 0; j < L; ++j)
-            bits |= kPlan.special[v * L + j] ? 1u << j : 0u;
+            bits |=
+                v * L + j < N && Shape::special(static_cast<std::size_t>(v * L + j)) ? 1u << j : 0u;
         return bits;
     }
     static constexpr bool allWorkingLanesSpecial(int v) {
         for (int j = 0; j < L && v * L + j < N; ++j)
-            if (!kPlan.special[v * L + j]) return false;
+            if (!Shape::special(static_cast<std::size_t>(v * L + j))) return false;
         return true;
     }
 
@@ -113,22 +95,23 @@ class LaneCascade {
     // Each variant a function of its own, compiled the same wherever it is
     // called from. A call too short for the pipeline to fill before it
     // drains goes to the scalar kernel.
-    [[VELMORA_LANES_TARGET, gnu::noinline]] static void run(double* state, const float* input,
-                                                            float* output, int32_t frames) {
+    [[VELMORA_LANES_TARGET, gnu::noinline]] static void run(const Shape& shape, double* state,
+                                                            const float* input, float* output,
+                                                            int32_t frames) {
         if (frames < kShortest) {
-            scalarCascade<body>(state, input, output, frames);
+            runScalar(shape, state, input, output, frames);
             return;
         }
-        LaneCascade cascade(state, input, output, frames);
+        LaneCascade cascade(shape, state, input, output, frames);
         cascade.runSteps();
         cascade.store(state);
     }
 
   private:
-    [[VELMORA_LANES_TARGET, gnu::always_inline]] LaneCascade(const double* state,
-                                                             const float* input, float* output,
-                                                             int32_t frameCount)
-        : in(input), out(output), frames(frameCount) {
+    [[VELMORA_LANES_TARGET,
+      gnu::always_inline]] LaneCascade(const Shape& shape, const double* state, const float* input,
+                                       float* output, int32_t frameCount)
+        : body(shape), lanes(shape.lanes()), in(input), out(output), frames(frameCount) {
         double older[V * L] = {}, newer[V * L] = {};
         for (int k = 0; k < N; ++k) {
             older[k] = state[2 * k];
@@ -294,7 +277,7 @@ class LaneCascade {
     // and what they hand on.
     template <int v>
     [[VELMORA_LANES_TARGET, gnu::always_inline]] void update(Vec x, Vec& handOn) {
-        const Vec a = Isa::load(kPlan.a + v * L), b = Isa::load(kPlan.b + v * L);
+        const Vec a = Isa::load(lanes.a + v * L), b = Isa::load(lanes.b + v * L);
         const Vec y = Isa::sub(Isa::sub(x, Isa::mul(a, y2[v])), Isa::mul(b, y1[v]));
         handOn = numerator<v>(y, y1[v], y2[v]);
         y2[v] = y1[v];
@@ -303,24 +286,26 @@ class LaneCascade {
 
     // How many steps after lane 0 each lane of vector v starts.
     [[VELMORA_LANES_TARGET, gnu::always_inline]] static Vec offsets(int v) {
-        return Isa::load(kPlan.offset + v * L);
+        return Isa::load(kOffsets.of + v * L);
     }
 
     // What the stages of vector v hand on: y - y2, or (d*y2 - k*y1) + y in
     // the special lanes.
     template <int v>
-    [[VELMORA_LANES_TARGET, gnu::always_inline]] static Vec numerator(Vec y, Vec y1, Vec y2) {
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] Vec numerator(Vec y, Vec y1, Vec y2) const {
         constexpr unsigned special = specialLanes(v);
         if constexpr (special == 0) {
             return Isa::sub(y, y2);
         } else {
-            const Vec d = Isa::load(kPlan.d + v * L), k = Isa::load(kPlan.k + v * L);
+            const Vec d = Isa::load(lanes.d + v * L), k = Isa::load(lanes.k + v * L);
             const Vec formed = Isa::add(Isa::sub(Isa::mul(d, y2), Isa::mul(k, y1)), y);
             if constexpr (allWorkingLanesSpecial(v)) return formed;
             return Isa::select(Isa::template constantMask<special>(), formed, Isa::sub(y, y2));
         }
     }
 
+    const Shape body;
+    const LaneCoefficients& lanes;
     const float* in;
     float* out;
     int32_t frames;
@@ -357,34 +342,32 @@ struct WideRegisterChoice {
 // kernel runs. Measured on the project's machine (BENCHMARKS.md).
 template <class Isa, int skew>
 struct WithSkew {
-    template <const auto& body>
-    struct Engine {
-        static constexpr CascadeEngine run = LaneCascade<Isa, body, skew>::run;
-    };
+    template <class Shape>
+    static void run(const Shape& shape, double* state, const float* input, float* output,
+                    int32_t frames) {
+        LaneCascade<Isa, Shape, skew>::run(shape, state, input, output, frames);
+    }
 };
 
 template <class Isa>
 struct ByFrameCount {
-    template <const auto& body>
-    struct Engine {
-        [[VELMORA_LANES_TARGET]] static void run(double* state, const float* input, float* output,
-                                                 int32_t frames) {
-            constexpr int stages =
-                static_cast<int>(std::remove_cvref_t<decltype(body)>::stageCount);
-            constexpr int32_t longFrom = std::max(3 * stages, Isa::longSkewFrom(stages));
-            if (frames < Isa::lanesFrom) {
-                scalarCascade<body>(state, input, output, frames);
+    template <class Shape>
+    [[VELMORA_LANES_TARGET]] static void run(const Shape& shape, double* state, const float* input,
+                                             float* output, int32_t frames) {
+        constexpr int stages = static_cast<int>(Shape::N);
+        constexpr int32_t longFrom = std::max(3 * stages, Isa::longSkewFrom(stages));
+        if (frames < Isa::lanesFrom) {
+            runScalar(shape, state, input, output, frames);
+            return;
+        }
+        if constexpr (longFrom != kNever) {
+            if (frames >= longFrom) {
+                LaneCascade<Isa, Shape, 3>::run(shape, state, input, output, frames);
                 return;
             }
-            if constexpr (longFrom != kNever) {
-                if (frames >= longFrom) {
-                    LaneCascade<Isa, body, 3>::run(state, input, output, frames);
-                    return;
-                }
-            }
-            LaneCascade<Isa, body, 2>::run(state, input, output, frames);
         }
-    };
+        LaneCascade<Isa, Shape, 2>::run(shape, state, input, output, frames);
+    }
 };
 
 }  // namespace velmora::lanes

@@ -50,8 +50,11 @@ struct Avx2 : WideRegisterChoice {
 
 }  // namespace
 
-constinit const KernelTable avx2Kernels = kernelsWith<ByFrameCount<Avx2>::Engine>();
-constinit const KernelTable avx2Skew2Kernels = kernelsWith<WithSkew<Avx2, 2>::Engine>();
-constinit const KernelTable avx2Skew3Kernels = kernelsWith<WithSkew<Avx2, 3>::Engine>();
+constinit const KernelTable avx2Kernels = kernelsWith<ByFrameCount<Avx2>>();
+constinit const TunedKernelTable avx2Tuned = tunedKernelsWith<ByFrameCount<Avx2>>();
+constinit const KernelTable avx2Skew2Kernels = kernelsWith<WithSkew<Avx2, 2>>();
+constinit const TunedKernelTable avx2Skew2Tuned = tunedKernelsWith<WithSkew<Avx2, 2>>();
+constinit const KernelTable avx2Skew3Kernels = kernelsWith<WithSkew<Avx2, 3>>();
+constinit const TunedKernelTable avx2Skew3Tuned = tunedKernelsWith<WithSkew<Avx2, 3>>();
 
 }  // namespace velmora::lanes

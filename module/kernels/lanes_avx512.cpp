@@ -50,8 +50,11 @@ struct Avx512 : WideRegisterChoice {
 
 }  // namespace
 
-constinit const KernelTable avx512Kernels = kernelsWith<ByFrameCount<Avx512>::Engine>();
-constinit const KernelTable avx512Skew2Kernels = kernelsWith<WithSkew<Avx512, 2>::Engine>();
-constinit const KernelTable avx512Skew3Kernels = kernelsWith<WithSkew<Avx512, 3>::Engine>();
+constinit const KernelTable avx512Kernels = kernelsWith<ByFrameCount<Avx512>>();
+constinit const TunedKernelTable avx512Tuned = tunedKernelsWith<ByFrameCount<Avx512>>();
+constinit const KernelTable avx512Skew2Kernels = kernelsWith<WithSkew<Avx512, 2>>();
+constinit const TunedKernelTable avx512Skew2Tuned = tunedKernelsWith<WithSkew<Avx512, 2>>();
+constinit const KernelTable avx512Skew3Kernels = kernelsWith<WithSkew<Avx512, 3>>();
+constinit const TunedKernelTable avx512Skew3Tuned = tunedKernelsWith<WithSkew<Avx512, 3>>();
 
 }  // namespace velmora::lanes

@@ -47,7 +47,9 @@ struct Sse2 {
 
 }  // namespace
 
-constinit const KernelTable sse2Kernels = kernelsWith<ByFrameCount<Sse2>::Engine>();
-constinit const KernelTable sse2Skew2Kernels = kernelsWith<WithSkew<Sse2, 2>::Engine>();
+constinit const KernelTable sse2Kernels = kernelsWith<ByFrameCount<Sse2>>();
+constinit const TunedKernelTable sse2Tuned = tunedKernelsWith<ByFrameCount<Sse2>>();
+constinit const KernelTable sse2Skew2Kernels = kernelsWith<WithSkew<Sse2, 2>>();
+constinit const TunedKernelTable sse2Skew2Tuned = tunedKernelsWith<WithSkew<Sse2, 2>>();
 
 }  // namespace velmora::lanes

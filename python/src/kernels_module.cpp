@@ -19,8 +19,8 @@
 #include "body_filter.h"
 #include "body_list.h"
 #include "body_names.h"
-#include "frequency_response.h"
 #include "kernels.h"
+#include "tuned_design.h"
 
 namespace py = pybind11;
 
@@ -63,18 +63,34 @@ void filterPiece(BodyFilter& filter, int32_t type, const char* in, py::ssize_t s
     }
 }
 
+Tuning tuningOf(int32_t tuning) {
+    if (tuning != static_cast<int32_t>(Tuning::True) &&
+        tuning != static_cast<int32_t>(Tuning::Fixed)) {
+        throw py::value_error("tuning is 0 (true) or 1 (fixed)");
+    }
+    return static_cast<Tuning>(tuning);
+}
+
 // Every channel of a signal through a BodyFilter of its own, carried from
-// call to call. Calls from several threads are taken one at a time; the lock
-// that orders them is only ever waited for with the interpreter lock
-// released, so a thread waiting for a stream never stops the others.
+// call to call, all at one sample rate and tuning. Calls from several
+// threads are taken one at a time; the lock that orders them is only ever
+// waited for with the interpreter lock released, so a thread waiting for a
+// stream never stops the others.
 class Channels {
   public:
-    Channels(int32_t type, py::ssize_t count) : type(type), channelCount(count) {
+    Channels(int32_t type, py::ssize_t count, double rate, int32_t tuning)
+        : type(type),
+          channelCount(count),
+          sampleRate(rate),
+          tuningNumber(tuning),
+          bodies(std::make_unique<TunedBodies>(rate, tuningOf(tuning))) {
         if (count < 0) throw py::value_error("a signal cannot have fewer than 0 channels");
     }
 
     py::ssize_t count() const { return channelCount; }
     int32_t body() const { return type; }
+    double rate() const { return sampleRate; }
+    int32_t tuning() const { return tuningNumber; }
 
     // The next frames of every channel, one row each, as a new C-ordered
     // float32 array of the same shape.
@@ -146,18 +162,25 @@ class Channels {
                                         historyOf(filter.fading), filter.fading.body,
                                         filter.fadeRemaining, filter.played));
         }
-        return py::make_tuple(body, py::tuple(saved));
+        return py::make_tuple(body, py::tuple(saved), sampleRate, tuningNumber);
     }
 
     // The caller has checked that the state is one state() gives. Also takes
     // the state pickled before changes of body crossfaded: the history, a
-    // flag no longer used and the body, with no fade running.
+    // flag no longer used and the body, with no fade running; and the state
+    // pickled before the bodies were designed for a rate, which played the
+    // module's tables (the fixed tuning) at a rate it did not record (0).
     static std::unique_ptr<Channels> fromState(const py::tuple& saved) {
         try {
-            if (saved.size() != 2) throw py::value_error("not the state of a velmora stream");
+            if (saved.size() != 2 && saved.size() != 4) {
+                throw py::value_error("not the state of a velmora stream");
+            }
             const auto channelStates = saved[1].cast<py::tuple>();
+            const bool rated = saved.size() == 4;
             auto channels = std::make_unique<Channels>(
-                saved[0].cast<int32_t>(), static_cast<py::ssize_t>(channelStates.size()));
+                saved[0].cast<int32_t>(), static_cast<py::ssize_t>(channelStates.size()),
+                rated ? saved[2].cast<double>() : 0.0,
+                rated ? saved[3].cast<int32_t>() : static_cast<int32_t>(Tuning::Fixed));
             for (const py::handle item : channelStates) {
                 const auto values = item.cast<py::tuple>();
                 BodyFilter filter;
@@ -166,7 +189,8 @@ class Channels {
                     restore(filter.fading, values[2], values[3]);
                     filter.fadeRemaining = values[4].cast<int32_t>();
                     filter.played = values[5].cast<bool>();
-                    if (filter.fadeRemaining < 0 || filter.fadeRemaining > BodyFilter::kFadeFrames) {
+                    if (filter.fadeRemaining < 0 ||
+                        filter.fadeRemaining > BodyFilter::kFadeFrames) {
                         throw py::value_error("not the state of a velmora stream");
                     }
                 } else if (values.size() == 3) {
@@ -175,6 +199,7 @@ class Channels {
                 } else {
                     throw py::value_error("not the state of a velmora stream");
                 }
+                filter.tuning = channels->bodies.get();
                 channels->filters.push_back(filter);
             }
             return channels;
@@ -189,6 +214,7 @@ class Channels {
     BodyFilter freshFilter() const {
         BodyFilter filter;
         filter.open(type);
+        filter.tuning = bodies.get();
         return filter;
     }
 
@@ -219,7 +245,10 @@ class Channels {
 
     int32_t type;
     py::ssize_t channelCount;
-    std::vector<BodyFilter> filters;  // one per channel, once frames have come
+    double sampleRate;
+    int32_t tuningNumber;
+    std::unique_ptr<const TunedBodies> bodies;  // prepared once, read by every channel
+    std::vector<BodyFilter> filters;            // one per channel, once frames have come
     std::mutex inUse;
 };
 
@@ -237,9 +266,12 @@ py::list bodyList() {
     return list;
 }
 
-// H at each frequency, given in cycles per sample.
+// H at each frequency, given in cycles per sample, of what plays at `rate`
+// with `tuning`.
 py::array_t<std::complex<double>> frequencyResponses(
-    int32_t type, const py::array_t<double, py::array::c_style>& cyclesPerSample) {
+    int32_t type, const py::array_t<double, py::array::c_style>& cyclesPerSample, double rate,
+    int32_t tuning) {
+    const TunedBodies bodies(rate, tuningOf(tuning));
     py::array_t<std::complex<double>> responses(std::vector<py::ssize_t>(
         cyclesPerSample.shape(), cyclesPerSample.shape() + cyclesPerSample.ndim()));
     const double* f = cyclesPerSample.data();
@@ -247,7 +279,7 @@ py::array_t<std::complex<double>> frequencyResponses(
     const py::ssize_t count = cyclesPerSample.size();
     py::gil_scoped_release unlocked;
     for (py::ssize_t i = 0; i < count; ++i)
-        h[i] = frequencyResponse(type, f[i]);
+        h[i] = bodies.response(type, f[i]);
     return responses;
 }
 
@@ -267,15 +299,20 @@ PYBIND11_MODULE(_kernels, m) {
           "The number of the body a name or number names, loosely; ValueError if none or "
           "several fit.");
     m.def("frequency_response", &frequencyResponses, py::arg("body"),
-          py::arg("cycles_per_sample").noconvert(),
-          "The body's complex gain at each frequency, given in cycles per sample.");
+          py::arg("cycles_per_sample").noconvert(), py::arg("rate"), py::arg("tuning"),
+          "The complex gain at each frequency, given in cycles per sample, of the body as it "
+          "plays at `rate` with `tuning` (0 true, 1 fixed).");
 
     py::class_<Channels>(m, "Channels",
                          "Channels of a signal, each through the same body with a history of "
                          "its own.")
-        .def(py::init<int32_t, py::ssize_t>(), py::arg("body"), py::arg("count"))
+        .def(py::init<int32_t, py::ssize_t, double, int32_t>(), py::arg("body"), py::arg("count"),
+             py::arg("rate"), py::arg("tuning"))
         .def_property_readonly("count", &Channels::count, "How many channels.")
         .def_property_readonly("body", &Channels::body, "The body's number.")
+        .def_property_readonly("rate", &Channels::rate,
+                               "The sample rate, in Hz (0 for a stream pickled without one).")
+        .def_property_readonly("tuning", &Channels::tuning, "0 true, 1 fixed.")
         .def("process", &Channels::process, py::arg("signal").noconvert(),
              "The next frames of every channel (a float32 array of shape (channels, frames)) "
              "filtered, as a new array.")

@@ -12,8 +12,10 @@ Velmora module's and gives the same bits.
     >>> audio = np.random.default_rng(1).uniform(-0.5, 0.5, (2, 44000))
     >>> wet = cello(audio, 44000)          # float32, shape (2, 44000)
 
-The bodies are tuned at 44000 Hz; at another sample rate every resonance
-moves with the rate.
+Each body sounds at any sample rate as it does at 44000 Hz, where it was
+tuned: at each call's rate the body plays a design of its own for that rate
+(tuning="true", the default). tuning="fixed" plays the module's coefficients
+as they are, whose resonances move with the rate.
 """
 
 import concurrent.futures
@@ -21,7 +23,6 @@ import math
 import numbers
 import operator
 import os
-import warnings
 
 import numpy as np
 
@@ -31,6 +32,9 @@ __all__ = ["Body", "bodies", "process_file", "process_files", "TUNED_RATE"]
 
 #: The sample rate, in Hz, at which the bodies' resonances are tuned.
 TUNED_RATE = 44000
+
+#: The tunings a Body takes, by name.
+_TUNINGS = {"true": 0, "fixed": 1}
 
 # Frames that process_file() reads, filters and writes at a time.
 _FILE_BLOCK_FRAMES = 65536
@@ -46,7 +50,7 @@ def bodies():
     return _kernels.bodies()
 
 
-def process_file(src, dst, body, *, tuning="fixed", subtype=None):
+def process_file(src, dst, body, *, tuning="true", subtype=None):
     """Plays the sound file `src` through `body` into `dst`; returns `dst`.
 
     The file streams through in blocks, so one of any length takes little
@@ -59,19 +63,17 @@ def process_file(src, dst, body, *, tuning="fixed", subtype=None):
     .ogg, ...; none: the format of `src`).
     body: a number, a name or a Body; of a Body only its number is used,
     its stream is not touched.
-    tuning: "fixed", the bodies' resonances at fixed fractions of the
-    sample rate (tuned at 44000 Hz), the only tuning there is.
+    tuning: "true" (the default), the body designed for the file's rate, or
+    "fixed", the module's coefficients, as for Body().
     subtype: soundfile's name of the sample type to write ("PCM_16",
     "FLOAT", ...). By default the input's, where the format holds it, else
     the format's default. Integer samples clip at full scale.
 
-    The output keeps the input's sample rate and channels; a rate more than
-    1 % from 44000 Hz gives the UserWarning that a Body gives.
+    The output keeps the input's sample rate and channels.
     """
     import soundfile
 
-    if tuning != "fixed":
-        raise ValueError(f"tuning must be 'fixed', the only tuning there is; got {tuning!r}")
+    tuning = _tuning_of(tuning)
     number = body.body if isinstance(body, Body) else _number_of(body)
     with soundfile.SoundFile(src) as source:
         extension = os.path.splitext(os.fspath(dst))[1][1:].upper()
@@ -89,7 +91,7 @@ def process_file(src, dst, body, *, tuning="fixed", subtype=None):
                 else soundfile.default_subtype(file_format)
             )
         clips = subtype.startswith(("PCM", "ULAW", "ALAW", "ALAC"))
-        stream = Body(number)
+        stream = Body(number, tuning=tuning)
         with soundfile.SoundFile(
             dst,
             "w",
@@ -105,7 +107,7 @@ def process_file(src, dst, body, *, tuning="fixed", subtype=None):
     return dst
 
 
-def process_files(pairs, body, *, workers=None):
+def process_files(pairs, body, *, tuning="true", workers=None):
     """process_file() for every (src, dst) of `pairs`, several at a time.
 
     The files run on a pool of `workers` threads (by default Python's
@@ -116,19 +118,26 @@ def process_files(pairs, body, *, workers=None):
     """
     pairs = [tuple(pair) for pair in pairs]
     with concurrent.futures.ThreadPoolExecutor(max_workers=workers) as pool:
-        futures = [pool.submit(process_file, src, dst, body) for src, dst in pairs]
+        futures = [pool.submit(process_file, src, dst, body, tuning=tuning) for src, dst in pairs]
     return [future.result() for future in futures]
 
 
 class Body:
     """One instrument body: a filter for numpy audio.
 
-    Body(body) takes the body's number (0 to 16, see bodies()) or its name,
+    Body(body, tuning="true") takes the body's number (0 to 16, see bodies()) or its name,
     matched loosely: case, spaces and punctuation do not matter, Roman and
     Arabic numerals are the same and an unambiguous beginning is enough, so
     "cello1", "Cello I" and 8 are the same body, as are "cor-anglais-2" and
     15; "pass" and 0 are the plain pass filter. A name that fits no body, or
     several, is a ValueError that lists the choices.
+
+    Tuning: "true" (the default) plays the body at each call's sample rate
+    as it sounds at 44000 Hz, where it was tuned: the same resonances at the
+    same frequencies, from 8 to 384 kHz, with no latency (at exactly 44000 Hz
+    it is the module's own filter, bit for bit). "fixed" plays the module's
+    coefficients as they are at any rate, so every resonance moves with the
+    rate (+9 % at 48000 Hz), bit for bit what the module gives.
 
     Whole signals: body(audio, sample_rate) filters `audio`, of shape
     (frames,) or (channels, frames), each channel from a clear state, and
@@ -143,7 +152,7 @@ class Body:
     Streams: body.process(chunk, sample_rate) filters a signal that arrives
     in pieces, each channel keeping its history from call to call, so that a
     signal cut anywhere gives the same bits as one call; reset() starts over.
-    Setting body.body on a stream crossfades each channel from the old body
+    A stream keeps the rate of its first chunk. Setting body.body on a stream crossfades each channel from the old body
     to the new one over the next 1024 frames, the new one starting from a
     clear state, as the module does when its body changes: afterwards the
     stream is the new body's alone, and no change, however fast, is louder
@@ -164,10 +173,10 @@ class Body:
     worker) continues the stream with the same bits.
     """
 
-    def __init__(self, body):
+    def __init__(self, body, tuning="true"):
         self._number = _number_of(body)
+        self._tuning = _tuning_of(tuning)
         self._stream = None  # _kernels.Channels while a stream runs
-        self._warned_rate = False
 
     @property
     def body(self):
@@ -197,8 +206,14 @@ class Body:
         """How many channels the running stream has, or None between streams."""
         return None if self._stream is None else self._stream.count
 
+    @property
+    def tuning(self):
+        """How the body is tuned: "true" or "fixed", as given to Body()."""
+        return self._tuning
+
     def __repr__(self):
-        return f"velmora.Body({self.name!r})"
+        tuning = "" if self._tuning == "true" else f", tuning={self._tuning!r}"
+        return f"velmora.Body({self.name!r}{tuning})"
 
     def __call__(self, audio, sample_rate, *, channels_last=None):
         """`audio` filtered as a whole: a new float32 array of its shape.
@@ -214,14 +229,13 @@ class Body:
         (frames, channels) and returns that shape; False takes (channels,
         frames) without asking.
 
-        sample_rate: in Hz. The bodies are tuned at 44000 Hz and move with
-        the rate; a UserWarning says so once when it differs by over 1 %.
+        sample_rate: in Hz. With tuning "true" the body is designed for it.
 
         The stream that process() carries is not touched.
         """
         signal, shape, transposed = _as_signal(audio, channels_last)
-        self._check_rate(sample_rate)
-        out = _kernels.Channels(self._number, signal.shape[0]).process(signal)
+        rate = _rate_of(sample_rate)
+        out = self._channels(signal.shape[0], rate).process(signal)
         return out.T if transposed else out.reshape(shape)
 
     def process(self, chunk, sample_rate, reset=False, *, channels_last=None):
@@ -232,7 +246,8 @@ class Body:
         one channel); each channel keeps its history from chunk to chunk, so
         that the chunks together give the same bits as the whole signal
         through body(audio, sample_rate). A chunk with another number of
-        channels is a ValueError until the stream is reset.
+        channels is a ValueError until the stream is reset, and so is a
+        chunk at another sample rate.
 
         reset: True starts a new stream with this chunk, as reset() does.
 
@@ -244,13 +259,19 @@ class Body:
             self.reset()
         running = None if self._stream is None else self._stream.count
         signal, shape, transposed = _as_signal(chunk, channels_last, running)
-        self._check_rate(sample_rate)
+        rate = _rate_of(sample_rate)
         if self._stream is None:
-            self._stream = _kernels.Channels(self._number, signal.shape[0])
+            self._stream = self._channels(signal.shape[0], rate)
         elif self._stream.count != signal.shape[0]:
             raise ValueError(
                 f"this stream has {_channel_count(self._stream.count)} and the chunk "
                 f"{_channel_count(signal.shape[0])}; reset() starts a new stream"
+            )
+        elif self._stream.rate != rate and self._stream.rate != 0:
+            # 0: a stream pickled before streams kept their rate.
+            raise ValueError(
+                f"this stream runs at {self._stream.rate:g} Hz and the chunk comes at "
+                f"{rate:g} Hz; reset() starts a new stream"
             )
         out = self._stream.process(signal)
         return out.T if transposed else out.reshape(shape)
@@ -263,68 +284,50 @@ class Body:
         """The first `frames` samples of the body's response to a unit impulse.
 
         A float32 array of shape (frames,): the body from a clear state fed
-        1.0 and then zeros, exactly what calling the Body on that signal
-        gives.
+        1.0 and then zeros at `sample_rate`, exactly what calling the Body on
+        that signal gives.
         """
         frames = operator.index(frames)
         if frames < 0:
             raise ValueError(f"frames must be 0 or more; got {frames}")
-        self._check_rate(sample_rate)
+        rate = _rate_of(sample_rate)
         impulse = np.zeros((1, frames), dtype=np.float32)
         impulse[:, :1] = 1.0
-        return _kernels.Channels(self._number, 1).process(impulse).reshape(frames)
+        return self._channels(1, rate).process(impulse).reshape(frames)
 
     def frequency_response(self, frequencies, sample_rate):
         """The body's complex gain at each of `frequencies` (in Hz).
 
         A complex128 array of the shape of `frequencies` (a single
         frequency gives a 0-d array): the gain and phase
-        the body gives a steady sine of that frequency at `sample_rate`,
-        worked out from the body's coefficients (abs() for the magnitude,
-        np.angle() for the phase). Frequencies above half the rate alias as
-        sampled sines do.
+        the body gives a steady sine of that frequency at `sample_rate`, with
+        the Body's tuning, worked out from the coefficients that play (abs()
+        for the magnitude, np.angle() for the phase). Frequencies above half
+        the rate alias as sampled sines do.
         """
-        rate = self._check_rate(sample_rate)
+        rate = _rate_of(sample_rate)
         values = np.asarray(frequencies)
         if values.dtype.kind not in "iuf":
             raise TypeError(f"frequencies must be real numbers in Hz; got {_describe(values)}")
         cycles = np.ascontiguousarray(values, dtype=np.float64).reshape(-1) / rate
-        return _kernels.frequency_response(self._number, cycles).reshape(values.shape)
+        tuning = _TUNINGS[self._tuning]
+        return _kernels.frequency_response(self._number, cycles, rate, tuning).reshape(values.shape)
 
     def __getstate__(self):
         return {
             "body": self._number,
+            "tuning": self._tuning,
             "stream": None if self._stream is None else self._stream.state(),
         }
 
     def __setstate__(self, state):
-        number, stream = _checked_state(state)
+        number, tuning, stream = _checked_state(state)
         self._number = number
+        self._tuning = tuning
         self._stream = None if stream is None else _kernels.Channels.from_state(stream)
-        self._warned_rate = False
 
-    def _check_rate(self, sample_rate):
-        """The sample rate as a float, once warned about if it moves the tuning."""
-        if isinstance(sample_rate, (bool, np.bool_)) or not isinstance(sample_rate, numbers.Real):
-            raise TypeError(
-                f"sample_rate must be a number of frames per second; got {sample_rate!r}"
-            )
-        try:
-            rate = float(sample_rate)
-        except OverflowError:
-            rate = math.inf
-        if not (math.isfinite(rate) and rate > 0):
-            raise ValueError(f"sample_rate must be a positive number of Hz; got {sample_rate!r}")
-        shift = rate / TUNED_RATE - 1
-        if abs(shift) > 0.01 and not self._warned_rate:
-            self._warned_rate = True
-            warnings.warn(
-                f"the bodies are tuned for {TUNED_RATE} Hz; at {rate:g} Hz every resonance "
-                f"moves by {100 * shift:+.1f}%",
-                UserWarning,
-                stacklevel=3,
-            )
-        return rate
+    def _channels(self, count, rate):
+        return _kernels.Channels(self._number, count, rate, _TUNINGS[self._tuning])
 
 
 _NAMES = dict(_kernels.bodies())
@@ -343,6 +346,25 @@ def _number_of(body):
             f"body must be a number or a name such as 'Cello I'; got {type(body).__name__}"
         ) from None
     return _kernels.find_body(str(number))
+
+
+def _tuning_of(tuning):
+    if not isinstance(tuning, str) or tuning not in _TUNINGS:
+        raise ValueError(f"tuning must be 'true' or 'fixed'; got {tuning!r}")
+    return tuning
+
+
+def _rate_of(sample_rate):
+    """The sample rate as a float."""
+    if isinstance(sample_rate, (bool, np.bool_)) or not isinstance(sample_rate, numbers.Real):
+        raise TypeError(f"sample_rate must be a number of frames per second; got {sample_rate!r}")
+    try:
+        rate = float(sample_rate)
+    except OverflowError:
+        rate = math.inf
+    if not (math.isfinite(rate) and rate > 0):
+        raise ValueError(f"sample_rate must be a positive number of Hz; got {sample_rate!r}")
+    return rate
 
 
 def _as_signal(audio, channels_last, running_channels=None):
@@ -388,21 +410,40 @@ def _as_signal(audio, channels_last, running_channels=None):
 
 
 def _checked_state(state):
-    """The body number and stream of a pickled Body's state, if it is one
-    that __getstate__ gives; a ValueError says what is wrong otherwise."""
+    """The body number, tuning and stream of a pickled Body's state, if it is
+    one that __getstate__ gives (or gave before Bodies had a tuning: those
+    played the fixed one); a ValueError says what is wrong otherwise."""
 
     def refused(why):
         return ValueError(f"not the state of a pickled velmora.Body: {why}")
 
-    if not isinstance(state, dict) or set(state) != {"body", "stream"}:
-        raise refused("expected a dict of 'body' and 'stream'")
+    if not isinstance(state, dict) or set(state) not in (
+        {"body", "stream"},
+        {"body", "tuning", "stream"},
+    ):
+        raise refused("expected a dict of 'body', 'tuning' and 'stream'")
     number, stream = state["body"], state["stream"]
+    tuning = state.get("tuning", "fixed")
     if type(number) is not int or number not in _NAMES:
         raise refused(f"{number!r} is not a body's number")
+    if tuning not in _TUNINGS:
+        raise refused(f"{tuning!r} is not a tuning")
     if stream is None:
-        return number, None
-    if not (isinstance(stream, tuple) and len(stream) == 2 and isinstance(stream[1], tuple)):
-        raise refused("its stream is not a (body, channels) pair")
+        return number, tuning, None
+    # (body, channels), and since streams keep their rate and tuning,
+    # (body, channels, rate, tuning).
+    if not (
+        isinstance(stream, tuple) and len(stream) in (2, 4) and isinstance(stream[1], tuple)
+    ):
+        raise refused("its stream is not a (body, channels, rate, tuning) tuple")
+    if len(stream) == 4:
+        rate, stream_tuning = stream[2], stream[3]
+        if type(rate) is not float or not (math.isfinite(rate) and rate > 0):
+            raise refused(f"its stream's rate {rate!r} is not a positive number of Hz")
+        if stream_tuning != _TUNINGS[tuning]:
+            raise refused("its stream's tuning is not the Body's")
+    elif tuning != "fixed":
+        raise refused("a stream without a rate played the fixed tuning")
     if type(stream[0]) is not int or stream[0] != number:
         raise refused(f"its stream plays body {stream[0]!r}, not the Body's {number}")
     def check_history(history):
@@ -439,7 +480,7 @@ def _checked_state(state):
             raise refused("a channel's fade is not 0 to 1024 frames")
         if type(played) is not bool:
             raise refused("a channel's played mark is not a bool")
-    return number, stream
+    return number, tuning, stream
 
 
 def _describe(array):

@@ -312,8 +312,9 @@ TEST_F(Hosts, JalvOnJackPlaysTheFilterSampleExact) {
     environment["JACK_DEFAULT_SERVER"] = server;
     environment["JACK_NO_START_SERVER"] = "1";
     // jalv runs until its standard input closes.
+    // The fixed tuning, to be held to the module itself at the server's rate.
     ChildProcess jalv({"timeout", "-k", "5", "60", "jalv", "-x", "-n", "velmora-jalv", "-c",
-                       "body=" + std::to_string(kBody), kStereo},
+                       "body=" + std::to_string(kBody), "-c", "tuning=1", kStereo},
                       environment, (folder / "jalv.log").string(), true);
     ASSERT_TRUE(jalv.started());
     for (const char* port : {"in_l", "in_r", "out_l", "out_r"}) {

@@ -38,9 +38,9 @@ PluginInstance::PluginInstance(const char* uri, double sampleRate) {
 
     const Node audio = host.uri(LILV_URI_AUDIO_PORT);
     const Node input = host.uri(LILV_URI_INPUT_PORT);
-    float* controls[] = {&body, &trim, &mix};
-    const char* controlSymbols[] = {"body", "trim", "mix"};
-    for (int c = 0; c < 3; ++c) {
+    float* controls[] = {&body, &trim, &mix, &tuning};
+    const char* controlSymbols[] = {"body", "trim", "mix", "tuning"};
+    for (int c = 0; c < 4; ++c) {
         const Node symbol{lilv_new_string(host.world(), controlSymbols[c]), lilv_node_free};
         const LilvPort* port = lilv_plugin_get_port_by_symbol(plugin, symbol.get());
         EXPECT_NE(port, nullptr) << controlSymbols[c];

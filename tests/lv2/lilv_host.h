@@ -56,6 +56,7 @@ class PluginInstance {
     float body = 1.0f;
     float trim = 0.0f;
     float mix = 1.0f;
+    float tuning = 0.0f;  // 0 true at the instance's rate, 1 fixed
 
   private:
     LilvInstance* instance = nullptr;

@@ -1,6 +1,7 @@
 // The LV2 plugin in a host on liblilv: what the bundle tells hosts, and what
 // the plugin plays, held bit for bit against Module.so driven through the
-// reference host.
+// reference host (at 44000 Hz, or with the fixed tuning at any rate), and
+// against the kernel layer's bodies designed for the rate.
 #include <gtest/gtest.h>
 #include <xmmintrin.h>
 
@@ -16,12 +17,14 @@
 #include <vector>
 
 #include "allocation_counter.h"
+#include "body_filter.h"
 #include "body_list.h"
 #include "driver.h"
 #include "enumeration.h"
 #include "lilv_host.h"
 #include "module_library.h"
 #include "same_bits.h"
+#include "tuned_design.h"
 
 namespace {
 
@@ -34,7 +37,8 @@ namespace host = velmora::host;
 // The plugins' permanent URIs: sessions saved by hosts name them.
 constexpr const char* kMono = "urn:velmora:lv2:mono";
 constexpr const char* kStereo = "urn:velmora:lv2:stereo";
-constexpr double kRate = 44100.0;
+// The rate the bodies are tuned at: there the true tuning is the module's own.
+constexpr double kRate = 44000.0;
 
 // Block sizes a host might use, cycled through; none divides another.
 const std::vector<uint32_t> kOddBlocks = {1, 7, 64, 333, 1031, 4096, 2, 517};
@@ -181,7 +185,8 @@ const std::map<std::string, std::vector<ExpectedPort>> kExpectedPorts = {
       {"trim", "Trim", LILV_URI_CONTROL_PORT, true},
       {"mix", "Mix", LILV_URI_CONTROL_PORT, true},
       {"in", "In", LILV_URI_AUDIO_PORT, true},
-      {"out", "Out", LILV_URI_AUDIO_PORT, false}}},
+      {"out", "Out", LILV_URI_AUDIO_PORT, false},
+      {"tuning", "Tuning", LILV_URI_CONTROL_PORT, true}}},
     {kStereo,
      {{"body", "Body", LILV_URI_CONTROL_PORT, true},
       {"trim", "Trim", LILV_URI_CONTROL_PORT, true},
@@ -189,7 +194,8 @@ const std::map<std::string, std::vector<ExpectedPort>> kExpectedPorts = {
       {"in_l", "In L", LILV_URI_AUDIO_PORT, true},
       {"in_r", "In R", LILV_URI_AUDIO_PORT, true},
       {"out_l", "Out L", LILV_URI_AUDIO_PORT, false},
-      {"out_r", "Out R", LILV_URI_AUDIO_PORT, false}}},
+      {"out_r", "Out R", LILV_URI_AUDIO_PORT, false},
+      {"tuning", "Tuning", LILV_URI_CONTROL_PORT, true}}},
 };
 
 class Bundle : public testing::TestWithParam<const char*> {
@@ -236,9 +242,11 @@ TEST_P(Bundle, LoadsAndVerifies) {
     lilv_nodes_free(required);
     EXPECT_FALSE(lilv_plugin_has_latency(plugin));
 
-    // The documentation says where the bodies are tuned.
+    // The documentation says a body keeps its sound at other rates.
     const std::string comment = lilv.text(lilv_plugin_get_uri(plugin), LILV_NS_RDFS "comment");
-    EXPECT_NE(comment.find("tuned at a sample rate of 44000 Hz"), std::string::npos) << comment;
+    EXPECT_NE(comment.find("A body sounds the same in a 48 kHz or 96 kHz session"),
+              std::string::npos)
+        << comment;
     EXPECT_NE(comment.find("moves with the rate"), std::string::npos) << comment;
 }
 
@@ -267,6 +275,18 @@ TEST_P(Bundle, PortsAreTheControlsThenTheAudio) {
                         "http://lv2plug.in/ns/extensions/units#unit"),
               "http://lv2plug.in/ns/extensions/units#db");
     EXPECT_EQ(range("mix"), (std::vector<float>{1.0f, 0.0f, 1.0f}));
+    EXPECT_EQ(range("tuning"), (std::vector<float>{0.0f, 0.0f, 1.0f}));
+    EXPECT_TRUE(hasProperty("tuning", "http://lv2plug.in/ns/lv2core#enumeration"));
+    std::map<int, std::string> points;
+    LilvScalePoints* scalePoints = lilv_port_get_scale_points(plugin, port("tuning"));
+    LILV_FOREACH(scale_points, i, scalePoints) {
+        const LilvScalePoint* point = lilv_scale_points_get(scalePoints, i);
+        points[static_cast<int>(lilv_node_as_float(lilv_scale_point_get_value(point)))] =
+            lilv_node_as_string(lilv_scale_point_get_label(point));
+    }
+    lilv_scale_points_free(scalePoints);
+    EXPECT_EQ(points, (std::map<int, std::string>{{0, "True at this rate"},
+                                                  {1, "Fixed, as designed at 44 kHz"}}));
 }
 
 TEST_P(Bundle, BodyScalePointsAndPresetsNameEveryBodyAsTheModuleDoes) {
@@ -520,6 +540,7 @@ TEST(Plugin, TrimAndMixMoveSmoothlyAndComeBackExact) {
         const std::vector<float> wet = moduleOutput(input, 1);
 
         PluginInstance plugin(kMono, rate);
+        plugin.tuning = 1.0f;  // the module's tables, as moduleOutput plays them
         std::vector<float> output(input.size());
         auto play = [&](size_t from, size_t to) {
             inBlocks(from, to, kOddBlocks, [&](size_t at, uint32_t n) {
@@ -548,6 +569,33 @@ TEST(Plugin, TrimAndMixMoveSmoothlyAndComeBackExact) {
         // And back: the module's bits once the move is over.
         for (size_t i = back + ramp; i < input.size(); ++i)
             ASSERT_EQ(std::bit_cast<uint32_t>(output[i]), std::bit_cast<uint32_t>(wet[i])) << i;
+    }
+}
+
+// At 48 and 96 kHz the plugin plays each body as the kernel layer designs it
+// for the rate (the bits the package and the tool give too), and with the
+// fixed tuning the module's tables.
+TEST(Plugin, EachRateGetsItsDesignAndFixedIsTheModule) {
+    const std::vector<float> input = testSignal(12000, 4);
+    for (const double rate : {48000.0, 96000.0}) {
+        const velmora::TunedBodies bodies(rate, velmora::Tuning::True);
+        for (const int16_t type : {1, 8, 13, 16}) {
+            SCOPED_TRACE(testing::Message() << rate << " Hz, type " << type);
+            velmora::BodyFilter filter;
+            filter.open(type);
+            filter.tuning = &bodies;
+            std::vector<float> expected(input.size());
+            filter.process(type, input.data(), expected.data(), static_cast<int32_t>(input.size()));
+            PluginInstance plugin(kMono, rate);
+            plugin.body = type;
+            EXPECT_TRUE(sameBits(runPlugin(plugin, {input}, kOddBlocks)[0], expected));
+
+            PluginInstance fixed(kMono, rate);
+            fixed.body = type;
+            fixed.tuning = 1.0f;
+            EXPECT_TRUE(
+                sameBits(runPlugin(fixed, {input}, kOddBlocks)[0], moduleOutput(input, type)));
+        }
     }
 }
 
@@ -651,6 +699,7 @@ TEST(Plugin, RunNeverAllocates) {
         plugin.body = static_cast<float>(block % 19);
         plugin.trim = block % 3 == 0 ? -12.0f : 0.0f;
         plugin.mix = block % 5 == 0 ? 0.25f : 1.0f;
+        plugin.tuning = static_cast<float>(block / 7 % 2);
         plugin.run(in, out, kOddBlocks[block % kOddBlocks.size()]);
     }
     const int64_t allocations = velmora::test::stopCountingAllocations();

@@ -1,5 +1,6 @@
 """The package gives the module's bits: Module.so driven by the reference
-host, and `velmora render --float`, for every body."""
+host, and `velmora render --float`, for every body; and at other rates the
+tool's bits, tuned true or fixed."""
 
 import struct
 import subprocess
@@ -71,20 +72,26 @@ def read_float_wav(path):
     return samples.reshape(-1, channels).T
 
 
-def test_velmora_render_float_gives_the_same_bits(tool, tmp_path):
+@pytest.mark.parametrize(
+    "rate, tuning",
+    [(44000, "true"), (48000, "true"), (96000, "true"), (48000, "fixed"), (22050, "true")],
+)
+def test_velmora_render_float_gives_the_same_bits(tool, tmp_path, rate, tuning):
     pcm = (noise((2, 9000), seed=11, level=0.3).clip(-1, 1) * 32767).astype(np.int16)
     source = tmp_path / "take.wav"
     with wave.open(str(source), "wb") as file:
         file.setnchannels(2)
         file.setsampwidth(2)
-        file.setframerate(44000)
+        file.setframerate(rate)
         file.writeframes(pcm.T.astype("<i2").tobytes())
     rendered = tmp_path / "take-cello.wav"
     subprocess.run(
-        [tool, "render", "--body", "cello1", "--float", str(source), str(rendered)],
+        [tool, "render", "--body", "cello1", "--float", "--tuning", tuning, str(source),
+         str(rendered)],
         check=True,
         capture_output=True,
     )
     # The tool reads 16-bit samples as value / 32768.
-    ours = velmora.Body("Cello I")(pcm.astype(np.float32) / np.float32(32768), 44000)
+    body = velmora.Body("Cello I", tuning=tuning)
+    ours = body(pcm.astype(np.float32) / np.float32(32768), rate)
     assert_same_bits(np.ascontiguousarray(read_float_wav(rendered)), ours)

@@ -128,7 +128,7 @@ def test_a_stream_pickled_before_changes_of_body_faded_still_loads():
     body = velmora.Body("cello2")
     body.process(signal[:1000], 44000)
     state = body.__getstate__()
-    number, channels = state["stream"]
+    number, channels = state["stream"][:2]
     history, playing, _, _, fade_remaining, _ = channels[0]
     assert fade_remaining == 0
     old = velmora.Body(1)

@@ -99,7 +99,8 @@ TEST_F(Tool, RenderKeepsTheInputsFormatUnlessAskedForFloat) {
         {{"in.wav", "float.wav", "--float"}, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 0.0f},
     };
     for (const Case& c : cases) {
-        std::vector<std::string> args = {"render", "--body", "Oboe I"};
+        // The fixed tuning: the module's own filter, moving with the rate.
+        std::vector<std::string> args = {"render", "--body", "Oboe I", "--tuning", "fixed"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         const Outcome run = velmora(args);
         ASSERT_EQ(run.status, 0) << run.err;
@@ -296,11 +297,17 @@ TEST_F(Tool, ResponsePeaksOfTheWindBodies) {
     EXPECT_GT(rows, 100);
     EXPECT_TRUE(isPng(folder / "r.png"));
 
-    // The resonances are fractions of the rate: at twice the rate, twice the frequency.
-    const Outcome doubled = velmora({"response", "--body", "Oboe I", "--rate", "88000"});
+    // Fixed, the resonances are fractions of the rate: at twice the rate,
+    // twice the frequency; true, they stay where they were tuned.
+    const Outcome doubled =
+        velmora({"response", "--body", "Oboe I", "--rate", "88000", "--tuning", "fixed"});
     ASSERT_EQ(doubled.status, 0) << doubled.err;
     EXPECT_NEAR(peaks(doubled.out).at(12).second, 2 * 1346.0, 6.0) << doubled.out;
     EXPECT_NE(doubled.err.find("tuned for 44000 Hz"), std::string::npos);
+    const Outcome tuned = velmora({"response", "--body", "Oboe I", "--rate", "88000"});
+    ASSERT_EQ(tuned.status, 0) << tuned.err;
+    EXPECT_NEAR(peaks(tuned.out).at(12).second, 1346.4, 0.5) << tuned.out;
+    EXPECT_EQ(tuned.err, "");
 }
 
 TEST_F(Tool, WithoutGnuplotTheResponseIsWrittenAsATable) {

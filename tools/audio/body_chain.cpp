@@ -11,15 +11,13 @@ BodyChain::BodyChain(const host::ModuleLibrary& library, const Body& body,
                      const ChainSettings& chosen)
     : settings(chosen) {
     host::RenderSettings render;
-    render.sampleRate = static_cast<float>(settings.retune ? kTunedRate : settings.sampleRate);
+    render.sampleRate = static_cast<float>(resamples() ? kTunedRate : settings.sampleRate);
     render.blockFrames = settings.blockFrames;
     render.type = static_cast<int16_t>(body.number);
-    for (int c = 0; c < settings.channels; ++c) {
-        std::string error;
-        channels.push_back(host::Channel::start(library, render, error));
-        if (channels.back() == nullptr) throw Error(error);
-    }
-    if (settings.retune) {
+    const Tuning tuning = settings.tuning == ToolTuning::True ? Tuning::True : Tuning::Fixed;
+    for (int c = 0; c < settings.channels; ++c)
+        channels.push_back(std::make_unique<BodyChannel>(library, render, tuning));
+    if (resamples()) {
         toTuned.emplace(settings.sampleRate, kTunedRate, settings.channels);
         fromTuned.emplace(kTunedRate, settings.sampleRate, settings.channels);
     }
@@ -52,7 +50,7 @@ void BodyChain::filterTuned() {
 void BodyChain::push(const float* in, int64_t frames, std::vector<float>& out) {
     if (frames <= 0) return;
     if (keepsDry()) dry.insert(dry.end(), in, in + frames * settings.channels);
-    if (!settings.retune) {
+    if (!resamples()) {
         filter(in, frames, wet);
     } else {
         tuned.clear();
@@ -63,7 +61,7 @@ void BodyChain::push(const float* in, int64_t frames, std::vector<float>& out) {
 }
 
 void BodyChain::finish(std::vector<float>& out) {
-    if (settings.retune) {
+    if (resamples()) {
         tuned.clear();
         toTuned->finish(tuned);
         filterTuned();

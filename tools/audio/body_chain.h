@@ -1,5 +1,5 @@
 // The signal path of a render: every channel through its own instance of
-// the body (at the tuned rate when retuning), then the dry/wet mix and the
+// the body (at the tuned rate when resampling), then the dry/wet mix and the
 // gain. Frames go in and come out interleaved, in a stream of calls.
 #pragma once
 
@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "bodies.h"
-#include "driver.h"
+#include "body_channel.h"
 #include "resampler.h"
 
 namespace velmora::tool {
@@ -18,9 +18,9 @@ struct ChainSettings {
     int sampleRate = 0;
     int channels = 0;
     int blockFrames = 512;
-    bool retune = false;  // run the body at the rate it was tuned for
-    double mix = 1.0;     // 0 the dry input, 1 the body's output alone
-    double gain = 1.0;    // linear, after the mix
+    ToolTuning tuning = ToolTuning::True;
+    double mix = 1.0;   // 0 the dry input, 1 the body's output alone
+    double gain = 1.0;  // linear, after the mix
 };
 
 class BodyChain {
@@ -28,7 +28,7 @@ class BodyChain {
     BodyChain(const host::ModuleLibrary& library, const Body& body, const ChainSettings& settings);
     ~BodyChain();
 
-    // Appends to `out` the output for these frames; when retuning, the
+    // Appends to `out` the output for these frames; when resampling, the
     // output lags the input by a little, which finish() makes up.
     void push(const float* in, int64_t frames, std::vector<float>& out);
     // The input has ended: appends the rest, so that as many frames have
@@ -41,10 +41,11 @@ class BodyChain {
     void filterTuned();
     void emit(std::vector<float>& out, bool last);
     // The input is kept to be mixed in, or to be matched in length at the end.
-    bool keepsDry() const { return settings.mix != 1.0 || settings.retune; }
+    bool keepsDry() const { return settings.mix != 1.0 || resamples(); }
+    bool resamples() const { return settings.tuning == ToolTuning::Resample; }
 
     ChainSettings settings;
-    std::vector<std::unique_ptr<host::Channel>> channels;
+    std::vector<std::unique_ptr<BodyChannel>> channels;
     std::optional<Resampler> toTuned, fromTuned;
     std::vector<float> dry, wet;  // waiting to be matched with each other
     std::vector<float> scratchIn, scratchOut, tuned, filtered;

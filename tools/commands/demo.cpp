@@ -84,7 +84,7 @@ void demo(const std::string& modulePath, const fs::path& folder) {
     writeAudioFile(folder / "dry.wav", demoFormat(), kTunedRate, 1, source);
     written.insert(written.begin(), {"dry.wav", "the source, unprocessed", ""});
 
-    const auto responses = measureAll(*module.library, module.bodies, kTunedRate);
+    const auto responses = measureAll(*module.library, module.bodies, kTunedRate, Tuning::True);
     const fs::path plot = plotOrTable(folder / "response.png", responses);
     written.push_back({plot.filename().string(), "magnitude response of every body", ""});
 

@@ -5,8 +5,8 @@
 #include <filesystem>
 
 #include "audio_file.h"
+#include "body_channel.h"
 #include "commands.h"
-#include "driver.h"
 #include "loaded_module.h"
 #include "output_format.h"
 #include "tool_error.h"
@@ -21,6 +21,7 @@ struct IrOptions {
     std::string modulePath;
     std::string body;
     int rate = kTunedRate;
+    std::string tuning = "true";
     double length = 0.0;  // seconds; 0 until the response decays below kQuiet
     std::string output;
 };
@@ -37,11 +38,9 @@ std::vector<float> impulseResponse(const LoadedModule& module, const Body& body,
     settings.type = static_cast<int16_t>(body.number);
     const double seconds = options.length > 0.0 ? options.length : kLongest;
     const auto frames = static_cast<int32_t>(std::llround(seconds * options.rate));
-    std::vector<float> response;
-    std::string error;
-    if (!host::impulseResponse(*module.library, settings, std::max(frames, 1), response, error)) {
-        throw Error(error);
-    }
+    const Tuning tuning = options.tuning == "fixed" ? Tuning::Fixed : Tuning::True;
+    std::vector<float> response =
+        tool::impulseResponse(*module.library, settings, tuning, std::max(frames, 1));
     if (options.length == 0.0) {
         // Cut where what is left holds less than -120 dB of the energy, so
         // that a convolution with it misses less than that of the output.
@@ -88,7 +87,7 @@ void writeResponses(const IrOptions& options) {
     } else {
         jobs.emplace_back(findBody(module.bodies, options.body), options.output);
     }
-    noteTuning(options.rate);
+    if (options.tuning == "fixed") noteTuning(options.rate);
 
     SourceFormat source;
     source.format = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
@@ -119,6 +118,7 @@ Command addIrCommand(CLI::App& app) {
     command->add_option("--rate", options->rate, "Sample rate in Hz")
         ->check(wholeNumber(1000, 768000))
         ->capture_default_str();
+    addTuningOption(*command, options->tuning, false);
     command
         ->add_option("--length", options->length,
                      "Seconds (default: until what is left of the response is below -120 dB)")

@@ -46,8 +46,9 @@ struct RenderOptions {
     double loudness = std::nan("");  // the integrated loudness to reach in LUFS, or unset
     bool matchLoudness = false;
     double mix = 1.0;
-    bool retune = false;
-    std::string tail;  // seconds, "auto" for until quiet, or "" for none
+    std::string tuning = "true";  // true, fixed or resample
+    bool retune = false;          // --tuning resample by its older name
+    std::string tail;             // seconds, "auto" for until quiet, or "" for none
     bool quiet = false;
     int rate = 0;         // the output's sample rate, or 0 for the input's
     std::string suffix;   // added to a batch's output names, before the extension
@@ -373,12 +374,14 @@ RenderResult renderFile(const RenderOptions& options, const LoadedModule& module
     settings.sampleRate = rate;
     settings.channels = channelCount;
     settings.blockFrames = options.blockFrames;
-    settings.retune = options.retune;
+    settings.tuning = options.retune ? ToolTuning::Resample : tuningFromWord(options.tuning);
     settings.mix = options.mix;
     // A loudness match sets the level from the whole output; the gain goes on top.
     settings.gain = options.matchLoudness ? 1.0 : std::pow(10.0, options.gainDb / 20.0);
     BodyChain chain(*module.library, body, settings);
-    if (!options.retune) noteTuning(rate, "--retune plays them where they were tuned");
+    if (settings.tuning == ToolTuning::Fixed) {
+        noteTuning(rate, "--tuning true plays them where they were tuned");
+    }
     if (!format.note.empty()) note(format.note);
 
     OutputFile output(target);
@@ -791,9 +794,9 @@ Command addRenderCommand(CLI::App& app) {
                      "input's rate, or 48000 for an .opus output of a rate Opus lacks")
         ->check(wholeNumber(1000, 768000))
         ->type_name("HZ");
-    command->add_flag("--retune", options->retune,
-                      "Resample to 44000 Hz for the body and back, so that its resonances sit "
-                      "where they were tuned at any rate");
+    CLI::Option* tuning = addTuningOption(*command, options->tuning, true);
+    command->add_flag("--retune", options->retune, "The same as --tuning resample")
+        ->excludes(tuning);
     addOptionalValue(*command, "--tail", options->tail, "auto",
                      "Add the ring-out after the input: SECONDS, or by default until it falls "
                      "below the output's smallest step (-120 dBFS for float), at most 2 s")

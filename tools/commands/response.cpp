@@ -17,6 +17,7 @@ struct ResponseOptions {
     std::string modulePath;
     std::string body = "all";
     int rate = kTunedRate;
+    std::string tuning = "true";
     std::string csv;
     std::string plot;
 };
@@ -39,9 +40,11 @@ void measure(const ResponseOptions& options) {
         bodies.push_back(findBody(module.bodies, options.body));
     }
     if (!options.plot.empty()) checkPlotName(options.plot);
-    noteTuning(options.rate);
+    const Tuning tuning = options.tuning == "fixed" ? Tuning::Fixed : Tuning::True;
+    if (tuning == Tuning::Fixed) noteTuning(options.rate);
 
-    const std::vector<Response> responses = measureAll(*module.library, bodies, options.rate);
+    const std::vector<Response> responses =
+        measureAll(*module.library, bodies, options.rate, tuning);
     printPeaks(responses);
     std::fflush(stdout);  // before any file that is standard output too
     if (!options.csv.empty()) writeResponseCsv(options.csv, responses);
@@ -60,6 +63,7 @@ Command addResponseCommand(CLI::App& app) {
     command->add_option("--rate", options->rate, "Sample rate in Hz")
         ->check(wholeNumber(1000, 768000))
         ->capture_default_str();
+    addTuningOption(*command, options->tuning, false);
     command->add_option("--csv", options->csv, "Write the responses (dB) as CSV");
     command->add_option("--plot", options->plot,
                         "Draw the responses with gnuplot, as .png, .svg or .pdf");

@@ -7,7 +7,7 @@
 #include <complex>
 #include <memory>
 
-#include "driver.h"
+#include "body_channel.h"
 #include "tool_error.h"
 
 namespace velmora::tool {
@@ -36,15 +36,12 @@ double decibels(double gain) {
 
 }  // namespace
 
-Response measureResponse(const host::ModuleLibrary& library, const Body& body, double sampleRate) {
+Response measureResponse(const host::ModuleLibrary& library, const Body& body, double sampleRate,
+                         Tuning tuning) {
     host::RenderSettings settings;
     settings.sampleRate = static_cast<float>(sampleRate);
     settings.type = static_cast<int16_t>(body.number);
-    std::vector<float> impulse;
-    std::string error;
-    if (!host::impulseResponse(library, settings, kImpulseFrames, impulse, error)) {
-        throw Error(error);
-    }
+    const std::vector<float> impulse = impulseResponse(library, settings, tuning, kImpulseFrames);
 
     Response response;
     response.body = body;
@@ -56,11 +53,12 @@ Response measureResponse(const host::ModuleLibrary& library, const Body& body, d
 }
 
 std::vector<Response> measureAll(const host::ModuleLibrary& library,
-                                 const std::vector<Body>& bodies, double sampleRate) {
+                                 const std::vector<Body>& bodies, double sampleRate,
+                                 Tuning tuning) {
     std::vector<Response> responses;
     for (const Body& body : bodies) {
         checkInterrupted();
-        responses.push_back(measureResponse(library, body, sampleRate));
+        responses.push_back(measureResponse(library, body, sampleRate, tuning));
     }
     return responses;
 }

@@ -1,11 +1,13 @@
-// A body's magnitude response, measured through the module itself: its
-// impulse response and the discrete Fourier transform of that.
+// A body's magnitude response as it plays at a rate and tuning (through the
+// module itself, or the body's design for the rate): its impulse response
+// and the discrete Fourier transform of that.
 #pragma once
 
 #include <vector>
 
 #include "bodies.h"
 #include "module_library.h"
+#include "tuned_design.h"
 
 namespace velmora::tool {
 
@@ -26,9 +28,10 @@ struct Response {
 // fraction of a hertz apart at audio rates.
 inline constexpr int kImpulseFrames = 1 << 18;
 
-Response measureResponse(const host::ModuleLibrary& library, const Body& body, double sampleRate);
+Response measureResponse(const host::ModuleLibrary& library, const Body& body, double sampleRate,
+                         Tuning tuning);
 std::vector<Response> measureAll(const host::ModuleLibrary& library,
-                                 const std::vector<Body>& bodies, double sampleRate);
+                                 const std::vector<Body>& bodies, double sampleRate, Tuning tuning);
 
 // The largest magnitude above 0 Hz, placed between bins by a parabola
 // through the neighbouring levels in decibels.

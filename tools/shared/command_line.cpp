@@ -128,6 +128,20 @@ int fail(const std::string& message, const std::string& help) {
 
 }  // namespace
 
+CLI::Option* addTuningOption(CLI::App& command, std::string& word, bool withResample) {
+    std::vector<std::string> words = {"true", "fixed"};
+    std::string description =
+        "true: each body designed for the rate, sounding as at 44000 Hz; fixed: the module's "
+        "coefficients, whose resonances move with the rate";
+    if (withResample) {
+        words.push_back("resample");
+        description += "; resample: the module at 44000 Hz between two resamplings";
+    }
+    return command.add_option("--tuning", word, description)
+        ->check(CLI::IsMember(words))
+        ->capture_default_str();
+}
+
 CLI::Option* addOptionalValue(CLI::App& command, const std::string& name, std::string& target,
                               const std::string& fallback, const std::string& description) {
     optionalValues().push_back({name, fallback});
