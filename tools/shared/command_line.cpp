@@ -137,9 +137,13 @@ CLI::Option* addTuningOption(CLI::App& command, std::string& word, bool withResa
         words.push_back("resample");
         description += "; resample: the module at 44000 Hz between two resamplings";
     }
-    return command.add_option("--tuning", word, description)
-        ->check(CLI::IsMember(words))
-        ->capture_default_str();
+    std::string choices = words.front();
+    for (size_t i = 1; i < words.size(); ++i)
+        choices += "|" + words[i];
+    // The choices stand in the help once, as the value's name.
+    return command.add_option("--tuning", word, description + " (default: true)")
+        ->check(CLI::IsMember(words).description(""))
+        ->type_name(choices);
 }
 
 CLI::Option* addOptionalValue(CLI::App& command, const std::string& name, std::string& target,
