@@ -81,6 +81,8 @@ Running Tool::start(const std::vector<std::string>& args, const Launch& launch) 
         }
     }
     if (launch.path != nullptr) variables.push_back(std::string("PATH=") + launch.path);
+    // Under the leak checker, what the codec libraries keep is theirs.
+    variables.push_back("LSAN_OPTIONS=suppressions=" VELMORA_LSAN_SUPPRESSIONS);
     variables.insert(variables.end(), launch.environment.begin(), launch.environment.end());
     std::vector<char*> envp;
     for (auto& variable : variables)
