@@ -160,9 +160,9 @@ emulate_32bit() {
         printf '%s' ':velmora-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386:' |
             $sudo tee $binfmt/register >/dev/null || return 1
     fi
-    export QEMU_RESERVED_VA=${QEMU_RESERVED_VA:-0xffff0000}
     starts_32bit
 }
+export QEMU_RESERVED_VA=${QEMU_RESERVED_VA:-0xffff0000}
 
 # Answers whether the 32-bit build's tests can run here, and says so once.
 win32_runs=""
@@ -178,9 +178,10 @@ prepare_wine() {
         if [[ $win32_runs == yes && ! -f "$WINEPREFIX/system.reg" ]]; then
             mkdir -p "$WINEPREFIX"
             # Under emulation a first start can hang: bounded, and then judged.
-            WINEDLLOVERRIDES="mscoree,mshtml=" timeout 600 wineboot --init >/dev/null 2>&1 || true
-            timeout 60 wineserver -w || true
-            if ! timeout 120 wine cmd /c exit 0 >/dev/null 2>&1; then
+            WINEDLLOVERRIDES="mscoree,mshtml=" timeout 300 wineboot --init >/dev/null 2>&1 || true
+            timeout 30 wineserver -w || wineserver -k 2>/dev/null || true
+            if ! timeout 60 wine cmd /c exit 0 >/dev/null 2>&1; then
+                wineserver -k 2>/dev/null || true
                 win32_runs=no
                 rm -rf "$WINEPREFIX"
             fi

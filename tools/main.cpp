@@ -38,13 +38,16 @@ int main(int argc, char** argv) {
             if (command.subcommand->parsed()) command.run();
         }
     } catch (const ExitStatus& e) {
-        return e.status;
-    } catch (const Error& e) {
+        if (interruptingSignal() == 0) return e.status;
+    } catch (const UsageError& e) {
         std::cerr << "velmora: " << e.what() << '\n';
-        return 1;
+        return 2;
     } catch (const std::exception& e) {
-        std::cerr << "velmora: " << e.what() << '\n';
-        return 1;
+        // A wait cut short by an interrupt fails however it is worded.
+        std::cerr << "velmora: " << (interruptingSignal() != 0 ? "interrupted" : e.what()) << '\n';
+        if (interruptingSignal() == 0) return 1;
     }
+    // As shell tools end when interrupted: 128 and the signal's number.
+    if (interruptingSignal() != 0) return 128 + interruptingSignal();
     return 0;
 }

@@ -42,6 +42,18 @@ double loudnessOf(const Audio& audio) {
     return loudness;
 }
 
+double truePeakOf(const Audio& audio) {
+    ebur128_state* state =
+        ebur128_init(static_cast<unsigned>(audio.info.channels),
+                     static_cast<unsigned long>(audio.info.samplerate), EBUR128_MODE_TRUE_PEAK);
+    ebur128_add_frames_float(state, audio.samples.data(),
+                             audio.samples.size() / static_cast<size_t>(audio.info.channels));
+    double peak = 0.0;
+    ebur128_true_peak(state, 0, &peak);
+    ebur128_destroy(&state);
+    return peak;
+}
+
 // The magnitude spectrum of `signal`, zero-padded to `size`.
 std::vector<double> spectrum(const std::vector<float>& signal, size_t size) {
     std::vector<double> in(size, 0.0);
@@ -117,6 +129,15 @@ TEST_F(Tool, GainNormalizeMixAndLoudnessSetTheLevel) {
     EXPECT_NEAR(decibels(peakOf(render({"--normalize"}))), -1.0, 0.01);
     EXPECT_NEAR(decibels(peakOf(render({"--normalize", "-12"}))), -12.0, 0.01);
     EXPECT_NEAR(decibels(peakOf(render({"--normalize=-3", "--bits", "24"}))), -3.0, 0.01);
+    // The true peak (4x oversampled) and the integrated loudness, as
+    // libebur128 measures them.
+    Audio level;
+    level.info.channels = 1;
+    level.info.samplerate = rate;
+    level.samples = render({"--normalize", "-1dBTP"});
+    EXPECT_NEAR(decibels(truePeakOf(level)), -1.0, 0.01);
+    level.samples = render({"--loudness", "-23"});
+    EXPECT_NEAR(loudnessOf(level), -23.0, 0.01);
 
     // The mix blends the input in; at 1 it is the body exactly.
     const std::vector<float> mixed = render({"--mix", "0.25"});
@@ -139,7 +160,7 @@ TEST_F(Tool, GainNormalizeMixAndLoudnessSetTheLevel) {
 
     const Outcome both =
         velmora({"render", "--body", "1", "in.wav", "x.wav", "--normalize", "--match-loudness"});
-    EXPECT_EQ(both.status, 1);
+    EXPECT_EQ(both.status, 2);
     EXPECT_FALSE(fs::exists(folder / "x.wav"));
 }
 
@@ -185,6 +206,35 @@ TEST_F(Tool, TrueAndResampledTuningsPlaceTheResonancesWhereTheyWereTuned) {
         EXPECT_EQ(loudest - left.begin(), rate / 10) << rate;
         EXPECT_NEAR(through.channel(1)[static_cast<size_t>(rate / 10)], -*loudest, 1e-6);
     }
+}
+
+TEST_F(Tool, RateResamplesTheOutput) {
+    // Oboe I at 44000 Hz, its resonance and a click where they were, at 48000 Hz.
+    std::vector<float> click(44000, 0.0f);
+    click[4400] = 0.5f;
+    writeAudio(folder / "click.wav", kFloatWav, 44000, 1, click);
+    const double tuned = strongestPeak(reference(click, 44000, 12), 44000);
+    const Outcome run =
+        velmora({"render", "--body", "oboe1", "click.wav", "out.wav", "--rate", "48000"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Audio out = readAudio(folder / "out.wav");
+    EXPECT_EQ(out.info.samplerate, 48000);
+    EXPECT_EQ(out.info.frames, 48000);
+    EXPECT_NEAR(strongestPeak(out.samples, 48000), tuned, 0.005 * tuned);
+    ASSERT_EQ(velmora({"render", "--body", "pass", "click.wav", "p.wav", "--rate", "96000"}).status,
+              0);
+    const std::vector<float> through = readAudio(folder / "p.wav").samples;
+    const auto loudest = std::max_element(through.begin(), through.end(), [](float a, float b) {
+        return std::fabs(a) < std::fabs(b);
+    });
+    EXPECT_EQ(loudest - through.begin(), 9600);
+
+    // Opus resamples a rate it lacks to 48000 Hz by itself, and says so.
+    writeAudio(folder / "cd.wav", kPcm16, 44100, 2, testSignal(2, 44100, 0.3f));
+    const Outcome opus = velmora({"render", "--body", "1", "cd.wav", "cd.opus"});
+    ASSERT_EQ(opus.status, 0) << opus.err;
+    EXPECT_TRUE(contains(opus.err, "resampled to 48000 Hz")) << opus.err;
+    EXPECT_EQ(readAudio(folder / "cd.opus").info.samplerate, 48000);
 }
 
 TEST_F(Tool, TailAddsTheRingOut) {

@@ -221,18 +221,21 @@ TEST_F(Tool, TheExtensionNamesTheFormat) {
 
     // What cannot be written is refused, naming what can, and nothing is left.
     writeAudio(folder / "cd.wav", kPcm16, 44100, 1, testSignal(1, 1000, 0.3f));
+    // A command line that asks for the impossible exits 2, a file that
+    // cannot be written as asked 1.
     struct Refusal {
         std::vector<std::string> args;
         std::string says;
+        int status = 2;
     };
     const std::vector<Refusal> refusals = {
         {{"in.wav", "out.m4a"}, ".flac"},
         {{"in.wav", "out.wv"}, ".flac"},
         {{"in.wav", "out.unknown"}, ".wav"},
-        {{"cd.wav", "out44.opus"}, ".ogg"},
+        {{"cd.wav", "out44.mp3", "--rate", "44000"}, "--rate", 1},
         {{"in.wav", "x.ogg", "--bits", "16"}, "--quality"},
         {{"in.wav", "x.flac", "--quality", "5"}, "lossy"},
-        {{"in.wav", "x.flac", "--bits", "float"}, ".wav"},
+        {{"in.wav", "x.flac", "--bits", "float"}, ".wav", 1},
         {{"in.wav", "x.wav", "--bits", "12"}, "16, 24, 32 or float"},
     };
     const auto before = filesHere();
@@ -240,7 +243,7 @@ TEST_F(Tool, TheExtensionNamesTheFormat) {
         std::vector<std::string> args = {"render", "--body", "1"};
         args.insert(args.end(), r.args.begin(), r.args.end());
         const Outcome run = velmora(args);
-        EXPECT_EQ(run.status, 1) << r.args[1];
+        EXPECT_EQ(run.status, r.status) << r.args[1];
         EXPECT_TRUE(contains(run.err, r.says)) << r.args[1] << ": " << run.err;
         EXPECT_FALSE(contains(run.err, "--float keeps")) << run.err;
         EXPECT_EQ(filesHere(), before) << r.args[1];
@@ -429,6 +432,10 @@ TEST_F(Tool, LevelsOverFullScaleAreReported) {
     EXPECT_TRUE(contains(clipped.err, "--bits float keeps them")) << clipped.err;
     const Outcome flac = velmora({"render", "--body", "15", "loud.wav", "c.flac"});
     EXPECT_TRUE(contains(flac.err, "a .wav output with --bits float")) << flac.err;
+    // Lossy outputs by their true peak, which decoders reach.
+    const Outcome ogg = velmora({"render", "--body", "15", "loud.wav", "c.ogg"});
+    EXPECT_TRUE(contains(ogg.err, "dBTP, over full scale")) << ogg.err;
+    EXPECT_TRUE(contains(ogg.err, "--normalize -1dBTP")) << ogg.err;
 }
 
 }  // namespace

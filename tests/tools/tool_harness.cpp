@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,6 +42,8 @@ std::vector<float> testSignal(int channels, int frames, float level) {
 }
 
 void Tool::SetUp() {
+    // A program that stops reading what a test feeds it fails that run only.
+    signal(SIGPIPE, SIG_IGN);
     std::string pattern = (fs::temp_directory_path() / "velmora-test.XXXXXX").string();
     ASSERT_NE(mkdtemp(pattern.data()), nullptr);
     folder = pattern;
@@ -59,6 +62,11 @@ Outcome Tool::velmora(const std::vector<std::string>& args, const char* path,
 }
 
 Outcome Tool::velmora(const std::vector<std::string>& args, const Launch& launch) {
+    Running run = start(args, launch);
+    return finish(run);
+}
+
+Running Tool::start(const std::vector<std::string>& args, const Launch& launch) {
     std::vector<std::string> words = {launch.program};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -81,22 +89,34 @@ Outcome Tool::velmora(const std::vector<std::string>& args, const Launch& launch
 
     // Standard output and error go to files outside the folder, which the
     // program's listing of the folder must not see.
+    Running run;
     char outName[] = "/tmp/velmora-out.XXXXXX";
     char errName[] = "/tmp/velmora-err.XXXXXX";
-    const int outFile = mkstemp(outName);
-    const int errFile = mkstemp(errName);
-    int pipeEnds[2] = {-1, -1};
-    if (launch.stdoutPipe && pipe(pipeEnds) != 0) ADD_FAILURE() << "no pipe";
+    run.outFile = mkstemp(outName);
+    run.errFile = mkstemp(errName);
+    run.outName = outName;
+    run.errName = errName;
+    run.stdoutPipe = launch.stdoutPipe;
+    int outPipe[2] = {-1, -1};
+    int inPipe[2] = {-1, -1};
+    if (launch.stdoutPipe && pipe(outPipe) != 0) ADD_FAILURE() << "no pipe";
+    if (launch.input && pipe(inPipe) != 0) ADD_FAILURE() << "no pipe";
+    const int stdoutFd = launch.stdoutPipe      ? outPipe[1]
+                         : launch.outputFd >= 0 ? launch.outputFd
+                                                : run.outFile;
+    const int stdinFd = launch.input ? inPipe[0] : launch.inputFd;
 
     // Only async-signal-safe calls between fork and exec.
-    const pid_t child = fork();
-    if (child == 0) {
+    run.pid = fork();
+    if (run.pid == 0) {
         if (chdir(folder.c_str()) != 0) _exit(126);
-        dup2(launch.stdoutPipe ? pipeEnds[1] : outFile, STDOUT_FILENO);
-        dup2(errFile, STDERR_FILENO);
-        if (launch.stdoutPipe) {
-            close(pipeEnds[0]);
-            close(pipeEnds[1]);
+        // As a shell starts it: a broken pipe is the program's to handle.
+        signal(SIGPIPE, SIG_DFL);
+        dup2(stdoutFd, STDOUT_FILENO);
+        dup2(launch.errorFd >= 0 ? launch.errorFd : run.errFile, STDERR_FILENO);
+        if (stdinFd >= 0) dup2(stdinFd, STDIN_FILENO);
+        for (const int fd : {outPipe[0], outPipe[1], inPipe[0], inPipe[1]}) {
+            if (fd >= 0) close(fd);
         }
         if (launch.user != static_cast<uid_t>(-1)) {
             if (setgroups(0, nullptr) != 0 || setgid(launch.user) != 0 ||
@@ -107,27 +127,47 @@ Outcome Tool::velmora(const std::vector<std::string>& args, const Launch& launch
         execve(launch.program.c_str(), argv.data(), envp.data());
         _exit(127);
     }
-    Outcome run;
     if (launch.stdoutPipe) {
-        close(pipeEnds[1]);
+        close(outPipe[1]);
+        run.fromStdout = outPipe[0];
+    }
+    if (launch.input) {
+        close(inPipe[0]);
+        run.feeder = std::thread([fd = inPipe[1], bytes = *launch.input] {
+            for (size_t done = 0; done < bytes.size();) {
+                const ssize_t put = write(fd, bytes.data() + done, bytes.size() - done);
+                if (put < 0 && errno == EINTR) continue;
+                if (put < 0) break;  // the program stopped reading
+                done += static_cast<size_t>(put);
+            }
+            close(fd);
+        });
+    }
+    return run;
+}
+
+Outcome Tool::finish(Running& run) {
+    Outcome outcome;
+    if (run.fromStdout >= 0) {
         char buffer[65536];
-        for (ssize_t got; (got = read(pipeEnds[0], buffer, sizeof buffer)) != 0;) {
+        for (ssize_t got; (got = read(run.fromStdout, buffer, sizeof buffer)) != 0;) {
             if (got < 0 && errno == EINTR) continue;
             if (got < 0) break;
-            run.out.append(buffer, static_cast<size_t>(got));
+            outcome.out.append(buffer, static_cast<size_t>(got));
         }
-        close(pipeEnds[0]);
+        close(run.fromStdout);
     }
     int status = 0;
-    waitpid(child, &status, 0);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    if (!launch.stdoutPipe) run.out = readText(outName);
-    run.err = readText(errName);
-    close(outFile);
-    close(errFile);
-    unlink(outName);
-    unlink(errName);
-    return run;
+    waitpid(run.pid, &status, 0);
+    if (run.feeder.joinable()) run.feeder.join();
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    if (!run.stdoutPipe) outcome.out = readText(run.outName);
+    outcome.err = readText(run.errName);
+    close(run.outFile);
+    close(run.errFile);
+    unlink(run.outName.c_str());
+    unlink(run.errName.c_str());
+    return outcome;
 }
 
 // Opened, given the type and an active input: nothing has played since open,

@@ -8,7 +8,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sound_files.h"
@@ -30,6 +32,19 @@ struct Launch {
     std::vector<std::string> environment;  // NAME=VALUE added
     uid_t user = static_cast<uid_t>(-1);   // a user to run as (the test runs as root)
     bool stdoutPipe = false;               // standard output is a pipe rather than a file
+    std::optional<std::string> input;      // standard input: these bytes through a pipe
+    int inputFd = -1;                      // standard input: this descriptor (a file, a terminal)
+    int outputFd = -1;                     // standard output: this descriptor
+    int errorFd = -1;                      // standard error: this descriptor (a terminal)
+};
+
+// A run that the test acts on while it goes (signals, readers).
+struct Running {
+    pid_t pid = -1;
+    bool stdoutPipe = false;
+    int outFile = -1, errFile = -1, fromStdout = -1;
+    std::string outName, errName;
+    std::thread feeder;  // writes Launch::input
 };
 
 int lineCount(const std::string& text);
@@ -47,6 +62,8 @@ class Tool : public ::testing::Test {
     Outcome velmora(const std::vector<std::string>& args, const char* path = nullptr,
                     const std::string& program = VELMORA_TOOL);
     Outcome velmora(const std::vector<std::string>& args, const Launch& launch);
+    Running start(const std::vector<std::string>& args, const Launch& launch = {});
+    static Outcome finish(Running& run);
 
     // The module through the host library, driven here rather than by the
     // tool's host code, for one channel.

@@ -182,9 +182,14 @@ TEST_F(Tool, TheCommandLineSaysWhatIsWrongInPlainWords) {
     writeAudio(folder / "in.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 44000, 1,
                testSignal(1, 1000, 0.3f));
     fs::create_directory(folder / "takes");
+    // An MP3 whose frames are noise.
+    std::ofstream(folder / "bad.mp3")
+        << std::string("ID3\3\0\0\0\0\0\0", 10) << std::string(4000, '\x5a');
+    // Usage mistakes exit 2; a failure of the work itself 1.
     struct Case {
         std::vector<std::string> args;
         std::vector<std::string> says;
+        int status = 2;
     };
     const std::vector<Case> cases = {
         {{"rendr"}, {"unknown command \"rendr\"", "did you mean render?"}},
@@ -196,18 +201,40 @@ TEST_F(Tool, TheCommandLineSaysWhatIsWrongInPlainWords) {
         {{"render", "--body", "1", "--block", "0", "in.wav", "o.wav"},
          {"from 1 to 65536, not \"0\""}},
         {{"validate", "--iterations", "0"}, {"--iterations", "from 1 to 1000000"}},
-        {{"render", "--body", "1", "takes", "out.wav"}, {"takes is a folder, not a sound file"}},
+        {{"render", "--body", "1", "takes", "out.wav"}, {"takes is a folder, not a sound file"}, 1},
+        {{"render", "in.wav", "out.wav"}, {"--body"}},
+        {{"render", "--body", "1", "in.wav"}, {"an input and an output"}},
+        {{"render", "--body", "1", "in.wav", "o.wav", "--gain", "3", "--normalize"}, {"alone"}},
+        {{"render", "--body", "1", "in.wav", "o.wav", "--format", "flac"}, {"--format is for"}},
+        {{"ir", "--body", "all", "irs.wav"}, {"irs.wav names a file"}},
+        {{"validate", "--check", "soak"}, {"--soak SECONDS"}},
     };
     for (const Case& c : cases) {
         const Outcome run = velmora(c.args);
         const std::string line = c.args.empty() ? "(nothing)" : c.args[0] + " " + run.err;
-        EXPECT_NE(run.status, 0) << line;
+        EXPECT_EQ(run.status, c.status) << line;
         EXPECT_EQ(lineCount(run.err), 1) << line;
         EXPECT_LT(run.err.size(), 160u) << line;
         for (const std::string& part : c.says) {
             EXPECT_TRUE(contains(run.err, part)) << part << " in " << line;
         }
     }
+
+    EXPECT_FALSE(fs::exists(folder / "irs.wav"));
+    // libmpg123 adds notes of its own; the tool's last line says what is wrong.
+    const Outcome mp3 = velmora({"render", "--body", "1", "bad.mp3", "out.wav"});
+    EXPECT_EQ(mp3.status, 1);
+    EXPECT_TRUE(contains(mp3.err, "velmora: cannot read bad.mp3: it is damaged")) << mp3.err;
+    // Help names values as a person would, and "--" ends the options.
+    const std::string help = velmora({"render", "--help"}).out;
+    for (const std::string tag : {"TEXT", "FLOAT", "INT", "NUMBER"})
+        EXPECT_FALSE(contains(help, tag)) << tag << " in\n" << help;
+    fs::copy_file(folder / "in.wav", folder / "-dash.wav");
+    EXPECT_EQ(velmora({"render", "--body", "1", "--", "-dash.wav", "o.wav"}).status, 0);
+    // A batch's --quality is for its lossy outputs.
+    const Outcome batch =
+        velmora({"render", "--body", "1", "in.wav", "o.wav", "--out-dir", "q", "--quality", "3"});
+    EXPECT_EQ(batch.status, 0) << batch.err;
 
     // The version is the module's.
     const Outcome version = velmora({"--version"});

@@ -2,15 +2,18 @@
 
 #include <ebur128.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "tool_error.h"
 
 namespace velmora::tool {
 
-LoudnessMeter::LoudnessMeter(int channels, int sampleRate)
-    : state(ebur128_init(static_cast<unsigned>(channels), static_cast<unsigned long>(sampleRate),
-                         EBUR128_MODE_I)) {
+LoudnessMeter::LoudnessMeter(int channelCount, int sampleRate, bool truePeak)
+    : state(ebur128_init(static_cast<unsigned>(channelCount),
+                         static_cast<unsigned long>(sampleRate),
+                         EBUR128_MODE_I | (truePeak ? EBUR128_MODE_TRUE_PEAK : 0))),
+      channels(static_cast<unsigned>(channelCount)) {
     if (state == nullptr) throw Error("cannot measure loudness at this rate or channel count");
 }
 
@@ -22,6 +25,16 @@ void LoudnessMeter::add(const float* frames, int64_t count) {
     if (count > 0 && ebur128_add_frames_float(state, frames, static_cast<size_t>(count)) != 0) {
         throw Error("cannot measure loudness");
     }
+}
+
+double LoudnessMeter::truePeak() const {
+    double largest = 0.0;
+    for (unsigned c = 0; c < channels; ++c) {
+        double peak = 0.0;
+        if (ebur128_true_peak(state, c, &peak) == EBUR128_SUCCESS)
+            largest = std::max(largest, peak);
+    }
+    return largest;
 }
 
 double LoudnessMeter::integrated() const {

@@ -10,7 +10,8 @@ namespace velmora::tool {
 
 class LoudnessMeter {
   public:
-    LoudnessMeter(int channels, int sampleRate);
+    // With `truePeak`, it also measures the true peak (4x oversampled).
+    LoudnessMeter(int channels, int sampleRate, bool truePeak = false);
     ~LoudnessMeter();
     LoudnessMeter(const LoudnessMeter&) = delete;
     LoudnessMeter& operator=(const LoudnessMeter&) = delete;
@@ -19,9 +20,12 @@ class LoudnessMeter {
     // The integrated loudness so far; minus infinity for silence, or for
     // anything too short or quiet for the gate.
     double integrated() const;
+    // The largest true peak of any channel so far, 1.0 being full scale.
+    double truePeak() const;
 
   private:
     ebur128_state* state = nullptr;
+    unsigned channels = 0;
 };
 
 }  // namespace velmora::tool

@@ -1,6 +1,8 @@
 #include "output_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -8,8 +10,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 #include <system_error>
+#include <utility>
 
 #include "tool_error.h"
 
@@ -46,7 +50,10 @@ void writeAll(int fd, std::string_view bytes, const std::string& where) {
     while (!bytes.empty()) {
         const ssize_t written = ::write(fd, bytes.data(), bytes.size());
         if (written < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR) {
+                checkInterrupted();
+                continue;
+            }
             throw Error("cannot write " + where + ": " + systemError());
         }
         bytes.remove_prefix(static_cast<size_t>(written));
@@ -85,6 +92,30 @@ int connectSocket(const fs::path& path) {
 }
 
 }  // namespace
+
+fs::path temporaryFolder() {
+    std::error_code error;
+    const fs::path folder = fs::temp_directory_path(error);
+    return error ? fs::path("/tmp") : folder;
+}
+
+int namelessTemporaryFile(const std::string& purpose) {
+    std::string pattern = (temporaryFolder() / "velmora.XXXXXX").string();
+    const int fd = mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0) {
+        throw Error("cannot make a temporary file in " + temporaryFolder().string() + " (TMPDIR) " +
+                    purpose + ": " + systemError());
+    }
+    unlink(pattern.c_str());
+    return fd;
+}
+
+std::optional<FileIdentity> identityOf(const std::string& name) {
+    struct stat status {};
+    const int found = name == "-" ? fstat(STDIN_FILENO, &status) : stat(name.c_str(), &status);
+    if (found != 0) return std::nullopt;
+    return FileIdentity{status.st_dev, status.st_ino};
+}
 
 std::string OutputTarget::describe() const {
     return kind == Kind::StandardOutput ? "standard output" : name.string();
@@ -139,25 +170,66 @@ OutputTarget findOutput(const std::string& name, bool allowStandardOutput) {
 }
 
 StagedFile::StagedFile(OutputTarget output) : target(std::move(output)) {
-    const fs::path folder = folderOf(target.file);
-    // ".NAME.XXXXXX", with NAME shortened so that the whole stays a legal name
-    // wherever the target's is.
-    const long longest = pathconf(folder.c_str(), _PC_NAME_MAX);
+    const fs::path folderName = folderOf(target.file);
+    folder = open(folderName.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0) throw Error("cannot write in " + folderName.string() + ": " + systemError());
+    // ".NAME.velmora-XXXXXX", with NAME shortened so that the whole stays a
+    // legal name wherever the target's is.
+    const long longest = fpathconf(folder, _PC_NAME_MAX);
     const size_t limit = longest > 0 ? static_cast<size_t>(longest) : 255;
-    const std::string suffix = ".XXXXXX";
-    std::string stem = "." + target.file.filename().string();
-    if (stem.size() + suffix.size() > limit) stem.resize(limit - suffix.size());
-    std::string pattern = (folder / (stem + suffix)).string();
-    fd = mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd < 0) {
-        throw Error("cannot write in " + folder.string() + ": " + systemError());
+    const std::string marker = ".velmora-";
+    constexpr size_t kRandom = 6;
+    std::string prefix = "." + target.file.filename().string();
+    if (prefix.size() + marker.size() + kRandom > limit) {
+        prefix.resize(limit - marker.size() - kRandom);
     }
-    temporary = pattern;
+    prefix += marker;
+    removeStale(prefix);
+
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    std::random_device random;
+    for (int attempt = 0; fd < 0; ++attempt) {
+        temporary = prefix;
+        for (size_t i = 0; i < kRandom; ++i)
+            temporary += kLetters[random() % (sizeof kLetters - 1)];
+        fd = openat(folder, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0 && (errno != EEXIST || attempt == 100)) {
+            const std::string reason = systemError();
+            close(folder);
+            throw Error("cannot write in " + folderName.string() + ": " + reason);
+        }
+    }
+    // Held until the file is closed: the sign that this run is alive.
+    flock(fd, LOCK_EX);
+}
+
+void StagedFile::removeStale(const std::string& prefix) {
+    const int listing = fcntl(folder, F_DUPFD_CLOEXEC, 0);
+    DIR* entries = listing >= 0 ? fdopendir(listing) : nullptr;
+    if (entries == nullptr) {
+        if (listing >= 0) close(listing);
+        return;
+    }
+    while (const dirent* entry = readdir(entries)) {
+        const std::string name = entry->d_name;
+        if (name.size() != prefix.size() + 6 || name.rfind(prefix, 0) != 0) continue;
+        const int stale = openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (stale < 0) continue;
+        struct stat status {};
+        // Only this user's regular files that no running render holds.
+        if (fstat(stale, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == geteuid() &&
+            flock(stale, LOCK_EX | LOCK_NB) == 0) {
+            unlinkat(folder, name.c_str(), 0);
+        }
+        close(stale);
+    }
+    closedir(entries);
 }
 
 StagedFile::~StagedFile() {
     if (fd >= 0) close(fd);
-    if (!committed) unlink(temporary.c_str());
+    if (!committed) unlinkat(folder, temporary.c_str(), 0);
+    close(folder);
 }
 
 void StagedFile::commit() {
@@ -178,13 +250,13 @@ void StagedFile::commit() {
     if (fchmod(fd, mode) != 0 || fsync(fd) != 0) {
         throw Error("cannot write " + name + ": " + systemError());
     }
-    const int closing = fd;
-    fd = -1;
-    if (close(closing) != 0) throw Error("cannot write " + name + ": " + systemError());
-    if (rename(temporary.c_str(), target.file.c_str()) != 0) {
+    // Renamed while still locked, so no other run takes it for stale; fsync
+    // has already reported any failure to store it.
+    if (renameat(folder, temporary.c_str(), folder, target.file.filename().c_str()) != 0) {
         throw Error("cannot write " + name + ": " + systemError());
     }
     committed = true;
+    close(std::exchange(fd, -1));
 }
 
 OutputFile::OutputFile(const OutputTarget& output) : target(output) {
@@ -214,13 +286,13 @@ OutputFile::OutputFile(const OutputTarget& output) : target(output) {
     if (writableFromTheStart(destination)) return;
 
     // A nameless file: nothing is left behind whatever happens.
-    std::error_code error;
-    std::string pattern = (fs::temp_directory_path(error) / "velmora.XXXXXX").string();
-    spool = mkostemp(pattern.data(), O_CLOEXEC);
-    if (spool < 0) {
-        throw Error("cannot make a temporary file for " + target.describe() + ": " + systemError());
-    }
-    unlink(pattern.c_str());
+    spoolName = "the temporary file in " + temporaryFolder().string() + " (TMPDIR) that holds " +
+                target.describe() + " until it is complete";
+    spool = namelessTemporaryFile("for " + target.describe());
+}
+
+std::string OutputFile::describe() const {
+    return spool >= 0 ? spoolName : target.describe();
 }
 
 OutputFile::~OutputFile() {
@@ -234,7 +306,7 @@ int OutputFile::descriptor() const {
 }
 
 void OutputFile::write(std::string_view bytes) {
-    writeAll(descriptor(), bytes, target.describe());
+    writeAll(descriptor(), bytes, describe());
 }
 
 void OutputFile::commit() {
@@ -250,7 +322,10 @@ void OutputFile::commit() {
     for (;;) {
         checkInterrupted();
         const ssize_t got = read(spool, buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && errno == EINTR) {
+            checkInterrupted();
+            continue;
+        }
         if (got < 0) throw Error("cannot read back the temporary file: " + systemError());
         if (got == 0) break;
         writeAll(destination, std::string_view(buffer.data(), static_cast<size_t>(got)),

@@ -118,7 +118,7 @@ int subtypeForBits(const std::string& bits) {
     if (bits == "24") return SF_FORMAT_PCM_24;
     if (bits == "32") return SF_FORMAT_PCM_32;
     if (bits == "float") return SF_FORMAT_FLOAT;
-    throw Error("--bits is 16, 24, 32 or float, not \"" + bits + "\"");
+    throw UsageError("--bits is 16, 24, 32 or float, not \"" + bits + "\"");
 }
 
 std::string bitsText(int subtype) {
@@ -181,16 +181,14 @@ void chooseLossy(OutputFormat& output, const Container& container, const SourceF
                  const FormatRequest& request) {
     const std::string name = formatName(container.codec, true);
     if (!request.bits.empty()) {
-        throw Error("--bits does not apply to " + name + ", which keeps no sample depth; " +
-                    "use --quality, or a lossless output such as .wav or .flac");
+        throw UsageError("--bits does not apply to " + name + ", which keeps no sample depth; " +
+                         "use --quality, or a lossless output such as .wav or .flac");
     }
     if (container.codec == SF_FORMAT_OPUS) {
         constexpr std::array rates = {8000, 12000, 16000, 24000, 48000};
         if (std::find(rates.begin(), rates.end(), source.sampleRate) == rates.end()) {
-            throw Error(
-                "Opus holds only 8000, 12000, 16000, 24000 and 48000 Hz, and the input is " +
-                std::to_string(source.sampleRate) +
-                " Hz; use .ogg (Vorbis) or .flac, or resample the input first");
+            throw Error("Opus holds only 8000, 12000, 16000, 24000 and 48000 Hz, not " +
+                        std::to_string(source.sampleRate) + " Hz; choose one with --rate");
         }
     }
     if (container.codec == SF_FORMAT_MPEG_LAYER_III) {
@@ -198,8 +196,10 @@ void chooseLossy(OutputFormat& output, const Container& container, const SourceF
         if (std::find(rates.begin(), rates.end(), source.sampleRate) == rates.end()) {
             throw Error(
                 "MP3 holds only 8000, 11025, 12000, 16000, 22050, 24000, 32000, 44100 "
-                "and 48000 Hz, and the input is " +
-                std::to_string(source.sampleRate) + " Hz; use .ogg (Vorbis) or .flac");
+                "and 48000 Hz, not " +
+                std::to_string(source.sampleRate) +
+                " Hz; choose one with --rate, or use .ogg "
+                "(Vorbis) or .flac");
         }
     }
     output.format = container.major | container.codec;
@@ -214,9 +214,9 @@ void chooseLossy(OutputFormat& output, const Container& container, const SourceF
 void chooseLossless(OutputFormat& output, const Container& container, const SourceFormat& source,
                     const FormatRequest& request) {
     const std::string name = containerName(container.major);
-    if (request.quality) {
-        throw Error("--quality applies to the lossy formats (.ogg, .opus, .mp3); " + name +
-                    " keeps every sample as it is");
+    if (request.quality && !request.qualityWhereLossy) {
+        throw UsageError("--quality applies to the lossy formats (.ogg, .opus, .mp3); " + name +
+                         " keeps every sample as it is");
     }
     const int inputMajor = source.format & SF_FORMAT_TYPEMASK;
     const int inputSubtype = source.format & SF_FORMAT_SUBMASK;
@@ -262,7 +262,10 @@ void chooseLossless(OutputFormat& output, const Container& container, const Sour
     const int64_t limit = thirtyTwoBitLimit();
     const int64_t frameBytes = int64_t{source.channels} * bytesPerSample(output.format);
     const bool unknownLength = source.frames > INT64_MAX / frameBytes;
-    const int64_t predicted = unknownLength ? INT64_MAX : source.frames * frameBytes;
+    // A length nobody knows (a stream's, a FLAC without its count) is
+    // not guessed: the file is written plain and a WAV becomes RF64 only if
+    // it outgrows the plain form (AudioWriter switches); the others fail then.
+    const int64_t predicted = unknownLength ? 0 : source.frames * frameBytes;
     if (container.major == SF_FORMAT_WAV && predicted > limit) {
         output.format = SF_FORMAT_RF64 | (output.format & SF_FORMAT_SUBMASK);
         output.note =
@@ -276,11 +279,9 @@ void chooseLossless(OutputFormat& output, const Container& container, const Sour
     }
     if (hasThirtyTwoBitSizes(container.major)) {
         if (predicted > limit) {
-            throw Error(name + " cannot hold more than 4 GiB, and " +
-                        (unknownLength ? "the input's length is not known"
-                                       : "this output would take " +
-                                             std::to_string(predicted >> 20) + " MiB") +
-                        "; use .wav (written as RF64), .w64, .caf or .flac");
+            throw Error(name + " cannot hold more than 4 GiB, and this output would take " +
+                        std::to_string(predicted >> 20) +
+                        " MiB; use .wav (written as RF64), .w64, .caf or .flac");
         }
         output.sizeLimit = limit;
     }
@@ -288,26 +289,40 @@ void chooseLossless(OutputFormat& output, const Container& container, const Sour
 
 }  // namespace
 
+int naturalRate(const std::string& name, const FormatRequest& request, int rate) {
+    const std::string extension = name == "-" ? "" : fs::path(name).extension().string();
+    const std::optional<Container> container =
+        containerFor(extension.empty() ? request.type : extension);
+    constexpr std::array opusRates = {8000, 12000, 16000, 24000, 48000};
+    const bool opus = container && container->codec == SF_FORMAT_OPUS;
+    if (opus && std::find(opusRates.begin(), opusRates.end(), rate) == opusRates.end()) {
+        return 48000;
+    }
+    return rate;
+}
+
 OutputFormat chooseOutputFormat(const std::string& name, const SourceFormat& source,
                                 const FormatRequest& request) {
     const std::string extension = name == "-" ? "" : fs::path(name).extension().string();
     std::optional<Container> container;
     if (!extension.empty() && !request.type.empty()) {
-        throw Error("--type is for standard output and names without an extension; " + name +
-                    " says " + extension);
+        throw UsageError(request.typeOption +
+                         " is for standard output and names without an extension; " + name +
+                         " says " + extension);
     }
     // The name's extension, or for "-" and names without one, --type.
     const std::string asked = extension.empty() ? request.type : extension;
     if (!asked.empty()) {
         container = containerFor(asked);
         if (!container) {
-            throw Error("velmora cannot write " + asked + " files; it writes " + kWritableList);
+            throw UsageError("velmora cannot write " + asked + " files; it writes " +
+                             kWritableList);
         }
     } else {
         container = inputContainer(source.format);
     }
     if (request.quality && (*request.quality < 0.0 || *request.quality > 10.0)) {
-        throw Error("--quality goes from 0 (smallest) to 10 (best)");
+        throw UsageError("--quality goes from 0 (smallest) to 10 (best)");
     }
 
     OutputFormat output;

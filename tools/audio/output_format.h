@@ -10,9 +10,11 @@ namespace velmora::tool {
 
 // What the user asked for on the command line.
 struct FormatRequest {
-    std::string bits;               // "", "16", "24", "32" or "float"
-    std::optional<double> quality;  // 0 to 10, for the lossy encoders
-    std::string type;               // an extension, for "-" and names without one
+    std::string bits;                   // "", "16", "24", "32" or "float"
+    std::optional<double> quality;      // 0 to 10, for the lossy encoders
+    std::string type;                   // an extension, for "-" and names without one
+    std::string typeOption = "--type";  // the option that gave `type`, for messages
+    bool qualityWhereLossy = false;     // lossless outputs ignore `quality` (a batch's)
 };
 
 // What is known of the input before it is read.
@@ -20,7 +22,7 @@ struct SourceFormat {
     int format = 0;  // libsndfile's SF_FORMAT_* bits
     int sampleRate = 0;
     int channels = 0;
-    int64_t frames = 0;      // as declared
+    int64_t frames = 0;      // as held, or INT64_MAX when nobody knows
     bool hasLayout = false;  // the input names its channels' positions
 };
 
@@ -38,6 +40,11 @@ struct OutputFormat {
 // naming what would work, when no format fits what was asked.
 OutputFormat chooseOutputFormat(const std::string& name, const SourceFormat& source,
                                 const FormatRequest& request);
+
+// The rate an output called `name` is written at when its input has
+// `rate` and no --rate is given: the input's, or for Opus, which holds only
+// 8000 to 48000 Hz at five rates, 48000 Hz when the input's is not one of them.
+int naturalRate(const std::string& name, const FormatRequest& request, int rate);
 
 // "WAV", "FLAC", ...: the container's short name.
 std::string containerName(int format);

@@ -91,7 +91,8 @@ void demo(const std::string& modulePath, const fs::path& folder) {
     std::printf("Wrote %zu files to %s (mono, %d Hz, 16-bit WAV, %.1f s, peaks at -1 dBFS):\n",
                 written.size(), folder.c_str(), kTunedRate,
                 static_cast<double>(source.size()) / kTunedRate);
-    std::printf("  %-24s %-34s %s\n", "file", "contents", "RMS against dry");
+    // Every file is normalised; the level is what the body did before that.
+    std::printf("  %-24s %-34s %s\n", "file", "contents", "body's RMS gain");
     for (const Written& w : written) {
         std::printf("  %-24s %-34s %s\n", w.file.c_str(), w.what.c_str(), w.detail.c_str());
     }

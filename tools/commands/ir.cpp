@@ -60,7 +60,7 @@ std::vector<float> impulseResponse(const LoadedModule& module, const Body& body,
 
 void writeResponses(const IrOptions& options) {
     if (options.body.empty() || options.output.empty()) {
-        throw Error(
+        throw UsageError(
             "ir needs --body NAME (or all) and where to write: velmora ir --body NAME "
             "OUT.wav, or --body all FOLDER");
     }
@@ -68,6 +68,15 @@ void writeResponses(const IrOptions& options) {
     std::vector<std::pair<Body, fs::path>> jobs;
     if (options.body == "all") {
         std::error_code error;
+        // A name like a sound file's is a slip for one body, not a folder to make.
+        const std::string extension = fs::path(options.output).extension().string();
+        const bool soundName = std::string(".wav.wave.flac.aif.aiff.caf.w64.rf64.au.ogg.opus.mp3.")
+                                   .find(extension + ".") != std::string::npos;
+        if (extension.size() > 1 && soundName && !fs::is_directory(options.output, error)) {
+            throw UsageError("--body all writes one file per body into a folder, and " +
+                             options.output +
+                             " names a file; give a folder, or one body for one file");
+        }
         fs::create_directories(options.output, error);
         if (!fs::is_directory(options.output)) {
             throw Error("--body all writes one file per body into a folder; cannot make " +

@@ -72,6 +72,11 @@ void printResult(const Options& options, const Check& check, const Result& resul
 }
 
 void validate(const Options& options) {
+    const bool soakAsked =
+        std::find(options.checks.begin(), options.checks.end(), "soak") != options.checks.end();
+    if (soakAsked && options.soakSeconds <= 0) {
+        throw UsageError("--check soak needs --soak SECONDS, how long to run it");
+    }
     const auto begin = std::chrono::steady_clock::now();
     const std::string path = modulePathOrDefault(options.modulePath);
     std::printf("velmora validate: %s\n", path.c_str());

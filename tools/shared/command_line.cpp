@@ -53,6 +53,17 @@ bool isNumber(const std::string& word) {
     return !word.empty() && status == std::errc{} && end == word.data() + word.size();
 }
 
+// A level with its unit, as "-1dBTP" or "-3dBFS".
+bool isLevel(const std::string& word) {
+    for (const std::string unit : {"dBTP", "dBFS"}) {
+        if (word.size() > unit.size() &&
+            word.compare(word.size() - unit.size(), unit.size(), unit) == 0) {
+            return isNumber(word.substr(0, word.size() - unit.size()));
+        }
+    }
+    return false;
+}
+
 bool looksLikeOption(const std::string& word) {
     return word.size() >= 2 && word[0] == '-' && !isNumber(word);  // -1 is a value
 }
@@ -97,7 +108,12 @@ std::vector<std::string> withOptionalValues(int argc, char** argv) {
     std::vector<std::string> args(argv, argv + argc);
     for (size_t i = 1; i < args.size(); ++i) {
         for (const OptionalValue& option : optionalValues()) {
-            if (args[i] == option.name && (i + 1 == args.size() || !isNumber(args[i + 1]))) {
+            if (args[i] != option.name) continue;
+            if (i + 1 < args.size() && isLevel(args[i + 1])) {
+                // Joined, so that "-1dBTP" is not taken for an option.
+                args[i] += "=" + args[i + 1];
+                args.erase(args.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+            } else if (i + 1 == args.size() || !isNumber(args[i + 1])) {
                 args[i] += "=" + option.fallback;
             }
         }
@@ -145,7 +161,7 @@ CLI::Validator wholeNumber(int64_t lowest, int64_t highest) {
             }
             return {};
         },
-        "INT " + range);
+        "");
 }
 
 CLI::Validator numberBetween(double lowest, double highest) {
@@ -160,7 +176,7 @@ CLI::Validator numberBetween(double lowest, double highest) {
             }
             return {};
         },
-        "NUMBER " + std::string(range));
+        "");
 }
 
 std::optional<int> parseCommandLine(CLI::App& app, const std::vector<Command>& commands, int argc,
@@ -172,6 +188,16 @@ std::optional<int> parseCommandLine(CLI::App& app, const std::vector<Command>& c
         // Leftovers are reported below, after the command line is read, in
         // the order a person reads it.
         command.subcommand->allow_extras();
+        // Help names what a value is (--gain GAIN), not its C++ type.
+        for (CLI::Option* option : command.subcommand->get_options()) {
+            const std::string type = option->get_type_name();
+            if (type != "TEXT" && type != "INT" && type != "FLOAT" && type != "UINT") continue;
+            std::string name =
+                option->get_lnames().empty() ? option->get_name() : option->get_lnames().front();
+            std::transform(name.begin(), name.end(), name.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+            option->type_name(name);
+        }
     }
 
     // The command comes first; only help and the version may stand before it.
@@ -208,7 +234,9 @@ std::optional<int> parseCommandLine(CLI::App& app, const std::vector<Command>& c
 
     for (const Command& command : commands) {
         if (!command.subcommand->parsed()) continue;
-        const std::vector<std::string> rest = command.subcommand->remaining();
+        std::vector<std::string> rest = command.subcommand->remaining();
+        // "--" ends the options, so that a name may begin with "-".
+        rest.erase(std::remove(rest.begin(), rest.end(), "--"), rest.end());
         const auto option = std::find_if(rest.begin(), rest.end(), looksLikeOption);
         if (option != rest.end()) {
             const std::string word = option->substr(0, option->find('='));

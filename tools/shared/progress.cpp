@@ -30,7 +30,16 @@ void Progress::advance(int64_t frames) {
 }
 
 void Progress::show(int64_t done) {
-    if (!shown || total <= 0) return;
+    if (!shown || total == 0) return;
+    if (total < 0) {
+        char bytes[32];
+        std::snprintf(bytes, sizeof bytes, " %.1f MB", static_cast<double>(done) / 1e6);
+        if (bytes == last) return;
+        last = bytes;
+        std::fprintf(stderr, "\r%s%s\033[K", label.c_str(), bytes);
+        std::fflush(stderr);
+        return;
+    }
     const int percent = static_cast<int>(100 * std::min(done, total) / total);
     // The time left, once a second has shown the pace.
     const double elapsed =

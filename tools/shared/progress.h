@@ -12,7 +12,8 @@ namespace velmora::tool {
 class Progress {
   public:
     // Shown only when `total` reaches `worthShowing`, stderr is a terminal
-    // and `quiet` is not set.
+    // and `quiet` is not set. A negative `total` counts the bytes of a
+    // stream whose length is not known.
     Progress(std::string label, int64_t total, int64_t worthShowing, bool quiet = false);
     ~Progress() { finish(); }
     Progress(const Progress&) = delete;

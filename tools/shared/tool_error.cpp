@@ -1,5 +1,7 @@
 #include "tool_error.h"
 
+#include <signal.h>
+
 #include <csignal>
 #include <iostream>
 
@@ -7,23 +9,41 @@ namespace velmora::tool {
 
 namespace {
 
-volatile std::sig_atomic_t interrupted = 0;
+volatile std::sig_atomic_t caught = 0;
 
 thread_local std::vector<std::string>* collected = nullptr;
 
-extern "C" void onInterrupt(int) {
-    interrupted = 1;
+extern "C" void onInterrupt(int signal) {
+    caught = signal;
 }
 
 }  // namespace
 
 void installInterruptHandler() {
+#ifdef _WIN32
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);
+#else
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+}
+
+bool interrupted() {
+    return caught != 0;
+}
+
+int interruptingSignal() {
+    return caught;
 }
 
 void checkInterrupted() {
-    if (interrupted != 0) throw Error("interrupted");
+    if (interrupted()) throw Error("interrupted");
 }
 
 NoteCollector::NoteCollector(std::vector<std::string>& notes) : previous(collected) {

@@ -11,6 +11,12 @@ struct Error : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A command line that cannot work as given (a missing or conflicting
+// option): exit status 2, where a failure of the work itself is 1.
+struct UsageError : Error {
+    using Error::Error;
+};
+
 // Ends a command that has already printed why, with this exit status.
 struct ExitStatus {
     int status;
@@ -18,8 +24,14 @@ struct ExitStatus {
 
 // After an interrupt (SIGINT, SIGTERM) the next check throws, so that the
 // staged files unwind and remove themselves instead of being left half-written.
+// The handlers do not restart system calls: a wait on a terminal, pipe or
+// FIFO ends with EINTR, and the code around it checks. A broken pipe is an
+// error (EPIPE) rather than a silent end.
 void installInterruptHandler();
 void checkInterrupted();
+bool interrupted();
+// The signal that interrupted the program, or 0.
+int interruptingSignal();
 
 // A note to the user on stderr that does not stop the command; on a thread
 // that collects its notes (NoteCollector), kept for the caller instead.
