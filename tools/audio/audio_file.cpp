@@ -65,19 +65,21 @@ int64_t framesPromised(SNDFILE* file, const SF_INFO& info) {
     return info.frames;
 }
 
+// Speakers by libsndfile's channel map, short for the orders below.
+enum : int {
+    L = SF_CHANNEL_MAP_LEFT,
+    R = SF_CHANNEL_MAP_RIGHT,
+    C = SF_CHANNEL_MAP_CENTER,
+    LFE = SF_CHANNEL_MAP_LFE,
+    BL = SF_CHANNEL_MAP_REAR_LEFT,
+    BR = SF_CHANNEL_MAP_REAR_RIGHT,
+    BC = SF_CHANNEL_MAP_REAR_CENTER,
+    SL = SF_CHANNEL_MAP_SIDE_LEFT,
+    SR = SF_CHANNEL_MAP_SIDE_RIGHT,
+};
+
 // Default speaker order by channel count, which FLAC implies without naming it.
 std::vector<int> impliedOrder(int channels) {
-    enum : int {
-        L = SF_CHANNEL_MAP_LEFT,
-        R = SF_CHANNEL_MAP_RIGHT,
-        C = SF_CHANNEL_MAP_CENTER,
-        LFE = SF_CHANNEL_MAP_LFE,
-        BL = SF_CHANNEL_MAP_REAR_LEFT,
-        BR = SF_CHANNEL_MAP_REAR_RIGHT,
-        BC = SF_CHANNEL_MAP_REAR_CENTER,
-        SL = SF_CHANNEL_MAP_SIDE_LEFT,
-        SR = SF_CHANNEL_MAP_SIDE_RIGHT,
-    };
     switch (channels) {
         case 1:
             return {C};
@@ -103,17 +105,6 @@ std::vector<int> impliedOrder(int channels) {
 // Speaker order of Vorbis and Opus by channel count, up to 7.1; their
 // files hold the channels in this order, whatever order WAV has.
 std::vector<int> vorbisOrder(int channels) {
-    enum : int {
-        L = SF_CHANNEL_MAP_LEFT,
-        R = SF_CHANNEL_MAP_RIGHT,
-        C = SF_CHANNEL_MAP_CENTER,
-        LFE = SF_CHANNEL_MAP_LFE,
-        BL = SF_CHANNEL_MAP_REAR_LEFT,
-        BR = SF_CHANNEL_MAP_REAR_RIGHT,
-        BC = SF_CHANNEL_MAP_REAR_CENTER,
-        SL = SF_CHANNEL_MAP_SIDE_LEFT,
-        SR = SF_CHANNEL_MAP_SIDE_RIGHT,
-    };
     switch (channels) {
         case 3:
             return {L, C, R};
