@@ -29,8 +29,8 @@ Command addValidateCommand(CLI::App& app);
 // --module, which every command takes.
 void addModuleOption(CLI::App& command, std::string& path);
 
-// --tuning WORD: true (the default) or fixed, and where `withResample`
-// (render) resample too.
+// --tuning WORD: true or fixed, and where `withResample` (render) resample
+// too. A word left empty means true.
 CLI::Option* addTuningOption(CLI::App& command, std::string& word, bool withResample);
 
 // An option whose value may be left out: `--name` alone, or followed by

@@ -21,7 +21,7 @@ struct IrOptions {
     std::string modulePath;
     std::string body;
     int rate = kTunedRate;
-    std::string tuning = "true";
+    std::string tuning;   // true (empty: not given) or fixed
     double length = 0.0;  // seconds; 0 until the response decays below kQuiet
     std::string output;
 };

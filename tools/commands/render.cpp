@@ -46,9 +46,9 @@ struct RenderOptions {
     double loudness = std::nan("");  // the integrated loudness to reach in LUFS, or unset
     bool matchLoudness = false;
     double mix = 1.0;
-    std::string tuning = "true";  // true, fixed or resample
-    bool retune = false;          // --tuning resample by its older name
-    std::string tail;             // seconds, "auto" for until quiet, or "" for none
+    std::string tuning;   // true (empty: not given), fixed or resample
+    bool retune = false;  // --tuning resample by its older name
+    std::string tail;     // seconds, "auto" for until quiet, or "" for none
     bool quiet = false;
     int rate = 0;         // the output's sample rate, or 0 for the input's
     std::string suffix;   // added to a batch's output names, before the extension
@@ -685,6 +685,9 @@ void render(const RenderOptions& options) {
     if (options.body.empty()) {
         throw UsageError("render needs --body NAME or NUMBER (velmora info lists the bodies)");
     }
+    if (options.retune && !options.tuning.empty() && options.tuning != "resample") {
+        throw UsageError("--retune is --tuning resample; leave out --tuning " + options.tuning);
+    }
     if (!options.normalize.empty() && (options.matchLoudness || options.gainDb != 0.0)) {
         throw UsageError("--normalize sets the level alone; leave out --gain and --match-loudness");
     }
@@ -794,9 +797,8 @@ Command addRenderCommand(CLI::App& app) {
                      "input's rate, or 48000 for an .opus output of a rate Opus lacks")
         ->check(wholeNumber(1000, 768000))
         ->type_name("HZ");
-    CLI::Option* tuning = addTuningOption(*command, options->tuning, true);
-    command->add_flag("--retune", options->retune, "The same as --tuning resample")
-        ->excludes(tuning);
+    addTuningOption(*command, options->tuning, true);
+    command->add_flag("--retune", options->retune, "The same as --tuning resample");
     addOptionalValue(*command, "--tail", options->tail, "auto",
                      "Add the ring-out after the input: SECONDS, or by default until it falls "
                      "below the output's smallest step (-120 dBFS for float), at most 2 s")

@@ -17,7 +17,7 @@ struct ResponseOptions {
     std::string modulePath;
     std::string body = "all";
     int rate = kTunedRate;
-    std::string tuning = "true";
+    std::string tuning;  // true (empty: not given) or fixed
     std::string csv;
     std::string plot;
 };

@@ -5,6 +5,7 @@
 namespace velmora::tool {
 
 ToolTuning tuningFromWord(const std::string& word) {
+    // Empty: --tuning not given.
     if (word == "fixed") return ToolTuning::Fixed;
     if (word == "resample") return ToolTuning::Resample;
     return ToolTuning::True;

@@ -131,19 +131,18 @@ int fail(const std::string& message, const std::string& help) {
 CLI::Option* addTuningOption(CLI::App& command, std::string& word, bool withResample) {
     std::vector<std::string> words = {"true", "fixed"};
     std::string description =
-        "true: each body designed for the rate, sounding as at 44000 Hz; fixed: the module's "
-        "coefficients, whose resonances move with the rate";
+        "true (the default): each body designed for the rate, sounding as at 44000 Hz; fixed: "
+        "the module's coefficients, whose resonances move with the rate";
     if (withResample) {
         words.push_back("resample");
         description += "; resample: the module at 44000 Hz between two resamplings";
     }
-    std::string choices = words.front();
-    for (size_t i = 1; i < words.size(); ++i)
-        choices += "|" + words[i];
-    // The choices stand in the help once, as the value's name.
-    return command.add_option("--tuning", word, description + " (default: true)")
+    std::string names;
+    for (const std::string& w : words)
+        names += (names.empty() ? "" : "|") + w;
+    return command.add_option("--tuning", word, description)
         ->check(CLI::IsMember(words).description(""))
-        ->type_name(choices);
+        ->type_name(names);
 }
 
 CLI::Option* addOptionalValue(CLI::App& command, const std::string& name, std::string& target,
