@@ -152,7 +152,7 @@ export WINEDEBUG=-all
 # already; Wine's fixed addresses need the emulator to reserve the whole
 # 32-bit address space.
 wine_loader=/usr/lib/wine/wine
-starts_32bit() { "$wine_loader" --version >/dev/null 2>&1; }
+starts_32bit() { env "${wine_env[@]}" "$wine_loader" --version >/dev/null 2>&1; }
 emulate_32bit() {
     local binfmt=/proc/sys/fs/binfmt_misc
     [[ -e $binfmt/register ]] || $sudo mount -t binfmt_misc binfmt_misc $binfmt 2>/dev/null || return 1
@@ -162,7 +162,8 @@ emulate_32bit() {
     fi
     starts_32bit
 }
-export QEMU_RESERVED_VA=${QEMU_RESERVED_VA:-0xffff0000}
+# For Wine alone: qemu-x86_64, which runs tests of its own, cannot take it.
+wine_env=(QEMU_RESERVED_VA="${QEMU_RESERVED_VA:-0xffff0000}")
 
 # Answers whether the 32-bit build's tests can run here, and says so once.
 win32_runs=""
@@ -178,9 +179,10 @@ prepare_wine() {
         if [[ $win32_runs == yes && ! -f "$WINEPREFIX/system.reg" ]]; then
             mkdir -p "$WINEPREFIX"
             # Under emulation a first start can hang: bounded, and then judged.
-            WINEDLLOVERRIDES="mscoree,mshtml=" timeout 300 wineboot --init >/dev/null 2>&1 || true
+            env "${wine_env[@]}" WINEDLLOVERRIDES="mscoree,mshtml=" timeout 300 wineboot --init \
+                >/dev/null 2>&1 || true
             timeout 30 wineserver -w || wineserver -k 2>/dev/null || true
-            if ! timeout 60 wine cmd /c exit 0 >/dev/null 2>&1; then
+            if ! env "${wine_env[@]}" timeout 60 wine cmd /c exit 0 >/dev/null 2>&1; then
                 wineserver -k 2>/dev/null || true
                 win32_runs=no
                 rm -rf "$WINEPREFIX"
@@ -282,7 +284,7 @@ case "$command" in
         stage native ctest --preset native -E _valgrind || status=1
         stage valgrind ctest --preset native -R _valgrind || status=1
         if prepare_wine >/dev/null; then
-            stage win32 ctest --preset win32 || status=1
+            stage win32 env "${wine_env[@]}" ctest --preset win32 || status=1
         fi
         stage asan sanitized asan || status=1
         stage tsan sanitized tsan || status=1
@@ -323,7 +325,7 @@ case "$command" in
         PYTHONPATH=build/native/python /usr/bin/python3 bench/python_bench.py build/native
         if [[ $win32_bench == yes && -x build/win32/kernels_bench.exe ]]; then
             echo "== 32-bit Windows build under Wine =="
-            wine build/win32/kernels_bench.exe "${wine_args[@]}"
+            env "${wine_env[@]}" wine build/win32/kernels_bench.exe "${wine_args[@]}"
         fi
         ;;
     *)
