@@ -13,19 +13,82 @@ namespace {
 // this many frames, so nothing is allocated.
 constexpr int32_t kChunkFrames = 256;
 
+// Whether the filters have met the same bodies at the same frames since they
+// were opened, so that one call of a kernel can run them all.
+bool inStep(std::span<const BodyFilter> filters) {
+    const BodyFilter& first = filters.front();
+    return std::all_of(filters.begin(), filters.end(), [&](const BodyFilter& f) {
+        return f.playing.body == first.playing.body && f.fading.body == first.fading.body &&
+               f.fadeRemaining == first.fadeRemaining && f.played == first.played &&
+               f.tuning == first.tuning;
+    });
+}
+
+// Runs one voice (playing or fading) of every filter of a group in step, on
+// the kernel of its body as the filters' tuning has it.
+void runVoice(std::span<BodyFilter> group, BodyFilter::Voice BodyFilter::*voice,
+              const float* const* inputs, float* const* outputs, int32_t frames) {
+    std::array<KernelState*, BodyFilter::kGroupChannels> states{};
+    for (std::size_t c = 0; c < group.size(); ++c)
+        states[c] = &(group[c].*voice).state;
+    const ChannelSet channels{states.data(), inputs, outputs, static_cast<int32_t>(group.size())};
+    const BodyFilter& first = group.front();
+    const int32_t body = (first.*voice).body;
+    if (first.tuning != nullptr) {
+        first.tuning->process(body, channels, frames);
+    } else {
+        channelKernelForType(body)(channels, frames);
+    }
+}
+
 }  // namespace
 
-void BodyFilter::processChanging(int32_t body, const float* input, float* output, int32_t frames) {
-    if (body != playing.body) change(body);
+void BodyFilter::processChannels(std::span<BodyFilter> filters, int32_t type,
+                                 const float* const* inputs, float* const* outputs,
+                                 int32_t frames) {
+    if (frames <= 0) return;
+    for (std::size_t from = 0; from < filters.size(); from += kGroupChannels) {
+        const std::size_t n = std::min(kGroupChannels, filters.size() - from);
+        processGroup(filters.subspan(from, n), type, inputs + from, outputs + from, frames);
+    }
+}
+
+void BodyFilter::processGroup(std::span<BodyFilter> group, int32_t type, const float* const* inputs,
+                              float* const* outputs, int32_t frames) {
+    // Channels that have gone apart (restored one by one from different
+    // moments) go one at a time.
+    if (!inStep(group)) {
+        for (std::size_t c = 0; c < group.size(); ++c)
+            processGroup(group.subspan(c, 1), type, inputs + c, outputs + c, frames);
+        return;
+    }
+    const int32_t body = bodyOfType(type);
+    if (body != group.front().playing.body) {
+        for (BodyFilter& filter : group)
+            filter.change(body);
+    }
+    std::array<const float*, kGroupChannels> in{};
+    std::array<float*, kGroupChannels> out{};
+    auto from = [&](int32_t frame) {
+        for (std::size_t c = 0; c < group.size(); ++c) {
+            in[c] = inputs[c] + frame;
+            out[c] = outputs[c] + frame;
+        }
+    };
     int32_t done = 0;
-    while (fadeRemaining > 0 && done < frames) {
-        const int32_t n = std::min({frames - done, fadeRemaining, kChunkFrames});
-        fadeChunk(input + done, output + done, n);
+    while (group.front().fadeRemaining > 0 && done < frames) {
+        const int32_t n = std::min({frames - done, group.front().fadeRemaining, kChunkFrames});
+        from(done);
+        fadeChunk(group, in.data(), out.data(), n);
         done += n;
     }
+    // A steady body pays for nothing more than the tests above.
     if (done < frames) {
-        run(playing.body, playing.state, input + done, output + done, frames - done);
+        from(done);
+        runVoice(group, &BodyFilter::playing, in.data(), out.data(), frames - done);
     }
+    for (BodyFilter& filter : group)
+        filter.played = true;
 }
 
 void BodyFilter::change(int32_t body) {
@@ -44,24 +107,33 @@ void BodyFilter::change(int32_t body) {
     playing.state.clear();
 }
 
-void BodyFilter::fadeChunk(const float* input, float* output, int32_t frames) {
+void BodyFilter::fadeChunk(std::span<BodyFilter> group, const float* const* inputs,
+                           float* const* outputs, int32_t frames) {
     // The old body first: the new one may write over the input.
-    std::array<float, kChunkFrames> old;
-    run(fading.body, fading.state, input, old.data(), frames);
-    run(playing.body, playing.state, input, output, frames);
+    std::array<std::array<float, kChunkFrames>, kGroupChannels> old;
+    std::array<float*, kGroupChannels> oldOut{};
+    for (std::size_t c = 0; c < group.size(); ++c)
+        oldOut[c] = old[c].data();
+    runVoice(group, &BodyFilter::fading, inputs, oldOut.data(), frames);
+    runVoice(group, &BodyFilter::playing, inputs, outputs, frames);
 
     const DefaultFpModes modes;
-    const int32_t done = kFadeFrames - fadeRemaining;
-    for (int32_t i = 0; i < frames; ++i) {
-        // The new body's share rises by 1/1024 a frame, from 0; the division
-        // by a power of two is exact.
-        const double share = static_cast<double>(done + i) / kFadeFrames;
-        output[i] =
-            static_cast<float>(static_cast<double>(old[static_cast<size_t>(i)]) * (1.0 - share) +
-                               static_cast<double>(output[i]) * share);
+    const int32_t done = kFadeFrames - group.front().fadeRemaining;
+    for (std::size_t c = 0; c < group.size(); ++c) {
+        float* output = outputs[c];
+        for (int32_t i = 0; i < frames; ++i) {
+            // The new body's share rises by 1/1024 a frame, from 0; the
+            // division by a power of two is exact.
+            const double share = static_cast<double>(done + i) / kFadeFrames;
+            output[i] = static_cast<float>(
+                static_cast<double>(old[c][static_cast<std::size_t>(i)]) * (1.0 - share) +
+                static_cast<double>(output[i]) * share);
+        }
     }
-    fadeRemaining -= frames;
-    if (fadeRemaining == 0) fading.state.clear();  // the old history is dropped
+    for (BodyFilter& filter : group) {
+        filter.fadeRemaining -= frames;
+        if (filter.fadeRemaining == 0) filter.fading.state.clear();  // the old history is dropped
+    }
 }
 
 }  // namespace velmora

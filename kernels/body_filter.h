@@ -16,7 +16,9 @@
 // fast the changes come, the output never exceeds the bodies' own levels.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "kernels.h"
 #include "tuned_design.h"
@@ -27,6 +29,9 @@ class BodyFilter {
   public:
     // Frames over which the output moves from the old body to the new one.
     static constexpr int32_t kFadeFrames = 1024;
+    // Channels handed to a kernel, or faded, at a time: what the stack holds
+    // for them stays small.
+    static constexpr std::size_t kGroupChannels = 16;
 
     // Starts afresh on `type`, from a clear history, with no fade.
     void open(int32_t type) {
@@ -49,16 +54,16 @@ class BodyFilter {
     // (17 plays Violin I, as 1 does) is no change. A count of 0 or less does
     // nothing, a change of body included.
     void process(int32_t type, const float* input, float* output, int32_t frames) {
-        if (frames <= 0) return;
-        const int32_t body = bodyOfType(type);
-        // A steady body pays for nothing more than this test.
-        if (body == playing.body && fadeRemaining == 0) {
-            run(body, playing.state, input, output, frames);
-        } else {
-            processChanging(body, input, output, frames);
-        }
-        played = true;
+        processChannels(std::span(this, 1), type, &input, &output, frames);
     }
+
+    // The same for every channel of a signal at once, channel c from
+    // inputs[c] into outputs[c] through filters[c]: each channel's output is,
+    // bit for bit, what its own process call would give. Channels that have
+    // met the same bodies since they were opened run together in SIMD lanes.
+    // outputs[c] may be inputs[c]; different channels' buffers do not overlap.
+    static void processChannels(std::span<BodyFilter> filters, int32_t type,
+                                const float* const* inputs, float* const* outputs, int32_t frames);
 
     // What the filter carries, public for the adapters that save and restore it.
     struct Voice {
@@ -77,18 +82,11 @@ class BodyFilter {
     const TunedBodies* tuning = nullptr;
 
   private:
-    // Runs `body`'s kernel on `state`, as `tuning` has it.
-    void run(int32_t body, KernelState& state, const float* input, float* output,
-             int32_t frames) const {
-        if (tuning != nullptr) {
-            tuning->process(body, state, input, output, frames);
-        } else {
-            kernelForType(body)(state, input, output, frames);
-        }
-    }
-    void processChanging(int32_t body, const float* input, float* output, int32_t frames);
+    static void processGroup(std::span<BodyFilter> group, int32_t type, const float* const* inputs,
+                             float* const* outputs, int32_t frames);
+    static void fadeChunk(std::span<BodyFilter> group, const float* const* inputs,
+                          float* const* outputs, int32_t frames);
     void change(int32_t body);
-    void fadeChunk(const float* input, float* output, int32_t frames);
 };
 
 }  // namespace velmora

@@ -394,12 +394,31 @@ void runScalar(const TunedShape<n, Mix>& shape, double* filterState, const float
     scalarTuned<n, Mix>(shape.body, filterState, input, output, frames);
 }
 
+// The same over many channels: an engine that runs them together, or one at
+// a time.
+using ChannelEngine = void (*)(const ChannelSet& channels, int32_t frames);
+using TunedChannelEngine = void (*)(const TunedBody& body, const ChannelSet& channels,
+                                    int32_t frames);
+template <class Shape>
+void eachChannelScalar(const Shape& shape, const ChannelSet& channels, int32_t frames) {
+    for (int32_t c = 0; c < channels.count; ++c)
+        runScalar(shape, channels.states[c]->filterState, channels.inputs[c], channels.outputs[c],
+                  frames);
+}
+
 // The kernel of one body of the module's tables.
 template <const auto& body, CascadeEngine engine = scalarCascade<body>>
 void runCascade(KernelState& state, const float* input, float* output, int32_t frames) {
     if (frames <= 0) return;
     const DefaultFpModes modes;
     engine(state.filterState, input, output, frames);
+}
+
+template <ChannelEngine engine>
+void runChannels(const ChannelSet& channels, int32_t frames) {
+    if (frames <= 0 || channels.count <= 0) return;
+    const DefaultFpModes modes;
+    engine(channels, frames);
 }
 
 // The kernel of a body designed for a sample rate.
@@ -409,6 +428,13 @@ void runTunedCascade(const TunedBody& body, KernelState& state, const float* inp
     if (frames <= 0) return;
     const DefaultFpModes modes;
     engine(body, state.filterState, input, output, frames);
+}
+
+template <TunedChannelEngine engine>
+void runTunedChannels(const TunedBody& body, const ChannelSet& channels, int32_t frames) {
+    if (frames <= 0 || channels.count <= 0) return;
+    const DefaultFpModes modes;
+    engine(body, channels, frames);
 }
 
 }  // namespace velmora

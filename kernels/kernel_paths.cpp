@@ -10,19 +10,29 @@ namespace {
 
 constinit const KernelTable scalarKernels = kernelsWith<ScalarEngine>();
 constinit const TunedKernelTable scalarTuned = tunedKernelsWith<ScalarEngine>();
+constinit const ChannelKernelTable scalarChannels = channelKernelsWith<ScalarEngine>();
+constinit const TunedChannelKernelTable scalarTunedChannels =
+    tunedChannelKernelsWith<ScalarEngine>();
 
 constinit const KernelPath paths[] = {
-    {"scalar", InstructionSet::Sse2, &scalarKernels, &scalarTuned, false},
-    {"sse2", InstructionSet::Sse2, &lanes::sse2Kernels, &lanes::sse2Tuned, false},
-    {"sse2 skew 2", InstructionSet::Sse2, &lanes::sse2Skew2Kernels, &lanes::sse2Skew2Tuned, true},
-    {"avx2", InstructionSet::Avx2, &lanes::avx2Kernels, &lanes::avx2Tuned, false},
-    {"avx2 skew 2", InstructionSet::Avx2, &lanes::avx2Skew2Kernels, &lanes::avx2Skew2Tuned, true},
-    {"avx2 skew 3", InstructionSet::Avx2, &lanes::avx2Skew3Kernels, &lanes::avx2Skew3Tuned, true},
-    {"avx512f", InstructionSet::Avx512f, &lanes::avx512Kernels, &lanes::avx512Tuned, false},
+    {"scalar", InstructionSet::Sse2, &scalarKernels, &scalarTuned, &scalarChannels,
+     &scalarTunedChannels, false},
+    {"sse2", InstructionSet::Sse2, &lanes::sse2Kernels, &lanes::sse2Tuned, &lanes::sse2Channels,
+     &lanes::sse2TunedChannels, false},
+    {"sse2 skew 2", InstructionSet::Sse2, &lanes::sse2Skew2Kernels, &lanes::sse2Skew2Tuned, nullptr,
+     nullptr, true},
+    {"avx2", InstructionSet::Avx2, &lanes::avx2Kernels, &lanes::avx2Tuned, &lanes::avx2Channels,
+     &lanes::avx2TunedChannels, false},
+    {"avx2 skew 2", InstructionSet::Avx2, &lanes::avx2Skew2Kernels, &lanes::avx2Skew2Tuned, nullptr,
+     nullptr, true},
+    {"avx2 skew 3", InstructionSet::Avx2, &lanes::avx2Skew3Kernels, &lanes::avx2Skew3Tuned, nullptr,
+     nullptr, true},
+    {"avx512f", InstructionSet::Avx512f, &lanes::avx512Kernels, &lanes::avx512Tuned,
+     &lanes::avx512Channels, &lanes::avx512TunedChannels, false},
     {"avx512f skew 2", InstructionSet::Avx512f, &lanes::avx512Skew2Kernels,
-     &lanes::avx512Skew2Tuned, true},
+     &lanes::avx512Skew2Tuned, nullptr, nullptr, true},
     {"avx512f skew 3", InstructionSet::Avx512f, &lanes::avx512Skew3Kernels,
-     &lanes::avx512Skew3Tuned, true},
+     &lanes::avx512Skew3Tuned, nullptr, nullptr, true},
 };
 
 // The widest instruction set the processor has, with one exception: the

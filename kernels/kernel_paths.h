@@ -17,6 +17,8 @@ using KernelTable = std::array<Kernel, kTypeCount>;
 // place.
 inline constexpr int kSectionCounts = kMostSections - kFewestSections + 1;
 using TunedKernelTable = std::array<TunedKernel, 2 * kSectionCounts>;
+using ChannelKernelTable = std::array<ChannelKernel, kTypeCount>;
+using TunedChannelKernelTable = std::array<TunedChannelKernel, 2 * kSectionCounts>;
 constexpr int tunedKernelIndex(int sections, bool dryTerm) {
     return (dryTerm ? kSectionCounts : 0) + sections - kFewestSections;
 }
@@ -26,6 +28,10 @@ struct KernelPath {
     InstructionSet needs;        // what the processor must offer to run it
     const KernelTable* kernels;  // by "Type" value, as kernelForType answers them
     const TunedKernelTable* tuned;
+    // The same bodies over many channels, channels in lanes; null on the
+    // paths of one stage-lane variant alone.
+    const ChannelKernelTable* channels;
+    const TunedChannelKernelTable* tunedChannels;
     bool oneVariant;  // one lane variant alone, which the library runs only as
                       // its path's choice for some calls
 };
@@ -46,6 +52,8 @@ extern const KernelTable avx512Kernels, avx512Skew2Kernels, avx512Skew3Kernels;
 extern const TunedKernelTable sse2Tuned, sse2Skew2Tuned;
 extern const TunedKernelTable avx2Tuned, avx2Skew2Tuned, avx2Skew3Tuned;
 extern const TunedKernelTable avx512Tuned, avx512Skew2Tuned, avx512Skew3Tuned;
+extern const ChannelKernelTable sse2Channels, avx2Channels, avx512Channels;
+extern const TunedChannelKernelTable sse2TunedChannels, avx2TunedChannels, avx512TunedChannels;
 }  // namespace lanes
 
 }  // namespace velmora

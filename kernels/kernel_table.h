@@ -19,6 +19,10 @@ struct ScalarEngine {
                     int32_t frames) {
         runScalar(shape, state, input, output, frames);
     }
+    template <class Shape>
+    static void runChannels(const Shape& shape, const ChannelSet& channels, int32_t frames) {
+        eachChannelScalar(shape, channels, frames);
+    }
 };
 
 // Engine::run on a body of the module's tables, and on a designed one.
@@ -30,6 +34,22 @@ template <class Engine, std::size_t n, class Mix>
 void tunedEngine(const TunedBody& body, double* state, const float* input, float* output,
                  int32_t frames) {
     Engine::run(TunedShape<n, Mix>{body}, state, input, output, frames);
+}
+
+// The same over many channels, Engine::runChannels.
+template <class Engine, const auto& body>
+void fixedChannels(const ChannelSet& channels, int32_t frames) {
+    Engine::runChannels(FixedShape<body>{}, channels, frames);
+}
+template <class Engine, std::size_t n, class Mix>
+void tunedChannels(const TunedBody& body, const ChannelSet& channels, int32_t frames) {
+    Engine::runChannels(TunedShape<n, Mix>{body}, channels, frames);
+}
+
+// The pass filter is one recurrence: its channels run one after another.
+inline void passFilterChannels(const ChannelSet& channels, int32_t frames) {
+    for (int32_t c = 0; c < channels.count; ++c)
+        runPassFilter(*channels.states[c], channels.inputs[c], channels.outputs[c], frames);
 }
 
 // The seventeen kernels, each body's frames run by Engine. The pass filter
@@ -49,6 +69,24 @@ constexpr TunedKernelTable tunedKernelsWith() {
         return TunedKernelTable{
             runTunedCascade<tunedEngine<Engine, i + kFewestSections, FilteredOnly>>...,
             runTunedCascade<tunedEngine<Engine, i + kFewestSections, HalfWetWithDry>>...};
+    }
+    (std::make_index_sequence<kSectionCounts>{});
+}
+
+// The channel kernels, in the orders of kernelsWith and tunedKernelsWith.
+template <class Engine>
+constexpr ChannelKernelTable channelKernelsWith() {
+    return []<const auto&... body>(bodies::BodySequence<body...>) {
+        return ChannelKernelTable{passFilterChannels, runChannels<fixedChannels<Engine, body>>...};
+    }
+    (bodies::CascadesByType{});
+}
+template <class Engine>
+constexpr TunedChannelKernelTable tunedChannelKernelsWith() {
+    return []<std::size_t... i>(std::index_sequence<i...>) {
+        return TunedChannelKernelTable{
+            runTunedChannels<tunedChannels<Engine, i + kFewestSections, FilteredOnly>>...,
+            runTunedChannels<tunedChannels<Engine, i + kFewestSections, HalfWetWithDry>>...};
     }
     (std::make_index_sequence<kSectionCounts>{});
 }

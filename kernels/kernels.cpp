@@ -41,4 +41,9 @@ Kernel kernelForType(int32_t type) {
     return kernels[bodyOfType(type)];
 }
 
+ChannelKernel channelKernelForType(int32_t type) {
+    const ChannelKernelTable& kernels = *chosenKernelPath().channels;
+    return kernels[bodyOfType(type)];
+}
+
 }  // namespace velmora

@@ -27,6 +27,22 @@ struct KernelState {
 // cleared, so that only that call's outputs show it.
 using Kernel = void (*)(KernelState& state, const float* input, float* output, int32_t frames);
 
+// Several channels of one signal, all on one body: channel c runs from
+// inputs[c] into outputs[c] on *states[c]. outputs[c] may be inputs[c]; the
+// buffers of different channels do not overlap.
+struct ChannelSet {
+    KernelState* const* states;  // channel c's history, carried from call to call
+    const float* const* inputs;  // channel c's input samples
+    float* const* outputs;       // where channel c's output goes
+    int32_t count;               // channels; 0 or less does nothing
+};
+
+// Runs `frames` samples of every channel of `channels`, the channels side by
+// side in SIMD lanes where there are enough of them: each channel's output
+// and history are, bit for bit, what the Kernel of the same body gives that
+// channel alone, under the same rules.
+using ChannelKernel = void (*)(const ChannelSet& channels, int32_t frames);
+
 inline constexpr int kTypeCount = 17;
 
 // A body designed for a sample rate (tuned_design.h prepares them), and its
@@ -37,6 +53,8 @@ inline constexpr int kFewestSections =
 inline constexpr int kMostSections = 10;  // and up to what filterState holds
 using TunedKernel = void (*)(const TunedBody& body, KernelState& state, const float* input,
                              float* output, int32_t frames);
+using TunedChannelKernel = void (*)(const TunedBody& body, const ChannelSet& channels,
+                                    int32_t frames);
 
 // Type 0: a one-pole, one-zero DC blocker, 0.9994 (1 - z^-1) / (1 - 0.9994 z^-1).
 void runPassFilter(KernelState& state, const float* input, float* output, int32_t frames);
@@ -49,5 +67,7 @@ constexpr int32_t bodyOfType(int32_t type) {
 
 // The kernel of a "Type" value, that of bodyOfType(type).
 Kernel kernelForType(int32_t type);
+// The same body over many channels at once.
+ChannelKernel channelKernelForType(int32_t type);
 
 }  // namespace velmora

@@ -52,6 +52,9 @@ struct Avx2 : WideRegisterChoice {
 
 constinit const KernelTable avx2Kernels = kernelsWith<ByFrameCount<Avx2>>();
 constinit const TunedKernelTable avx2Tuned = tunedKernelsWith<ByFrameCount<Avx2>>();
+constinit const ChannelKernelTable avx2Channels = channelKernelsWith<ByChannelCount<Avx2>>();
+constinit const TunedChannelKernelTable avx2TunedChannels =
+    tunedChannelKernelsWith<ByChannelCount<Avx2>>();
 constinit const KernelTable avx2Skew2Kernels = kernelsWith<WithSkew<Avx2, 2>>();
 constinit const TunedKernelTable avx2Skew2Tuned = tunedKernelsWith<WithSkew<Avx2, 2>>();
 constinit const KernelTable avx2Skew3Kernels = kernelsWith<WithSkew<Avx2, 3>>();

@@ -52,6 +52,9 @@ struct Avx512 : WideRegisterChoice {
 
 constinit const KernelTable avx512Kernels = kernelsWith<ByFrameCount<Avx512>>();
 constinit const TunedKernelTable avx512Tuned = tunedKernelsWith<ByFrameCount<Avx512>>();
+constinit const ChannelKernelTable avx512Channels = channelKernelsWith<ByChannelCount<Avx512>>();
+constinit const TunedChannelKernelTable avx512TunedChannels =
+    tunedChannelKernelsWith<ByChannelCount<Avx512>>();
 constinit const KernelTable avx512Skew2Kernels = kernelsWith<WithSkew<Avx512, 2>>();
 constinit const TunedKernelTable avx512Skew2Tuned = tunedKernelsWith<WithSkew<Avx512, 2>>();
 constinit const KernelTable avx512Skew3Kernels = kernelsWith<WithSkew<Avx512, 3>>();

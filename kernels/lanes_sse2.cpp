@@ -49,6 +49,9 @@ struct Sse2 {
 
 constinit const KernelTable sse2Kernels = kernelsWith<ByFrameCount<Sse2>>();
 constinit const TunedKernelTable sse2Tuned = tunedKernelsWith<ByFrameCount<Sse2>>();
+constinit const ChannelKernelTable sse2Channels = channelKernelsWith<ByChannelCount<Sse2>>();
+constinit const TunedChannelKernelTable sse2TunedChannels =
+    tunedChannelKernelsWith<ByChannelCount<Sse2>>();
 constinit const KernelTable sse2Skew2Kernels = kernelsWith<WithSkew<Sse2, 2>>();
 constinit const TunedKernelTable sse2Skew2Tuned = tunedKernelsWith<WithSkew<Sse2, 2>>();
 

@@ -136,12 +136,14 @@ TunedBody tunedBodyAt(int32_t type, double rate) {
 TunedBodies::TunedBodies(double rate, Tuning tuning)
     : tuned(tuning == Tuning::True && rate != 44000.0 && std::isfinite(rate) && rate > 0.0) {
     if (!tuned) return;
-    const TunedKernelTable& run = *chosenKernelPath().tuned;
+    const KernelPath& path = chosenKernelPath();
     for (int32_t type = 1; type < kTypeCount; ++type) {
         const auto i = static_cast<std::size_t>(type - 1);
         bodies[i] = tunedBodyAt(type, rate);
-        kernels[i] =
-            run[static_cast<std::size_t>(tunedKernelIndex(bodies[i].sections, bodies[i].dryTerm))];
+        const auto at =
+            static_cast<std::size_t>(tunedKernelIndex(bodies[i].sections, bodies[i].dryTerm));
+        kernels[i] = (*path.tuned)[at];
+        channelKernels[i] = (*path.tunedChannels)[at];
     }
 }
 
@@ -153,6 +155,15 @@ void TunedBodies::process(int32_t type, KernelState& state, const float* input, 
     }
     const auto i = static_cast<std::size_t>(type > 0 && type < kTypeCount ? type - 1 : 0);
     kernels[i](bodies[i], state, input, output, frames);
+}
+
+void TunedBodies::process(int32_t type, const ChannelSet& channels, int32_t frames) const {
+    if (!tuned || type == 0) {
+        channelKernelForType(type)(channels, frames);
+        return;
+    }
+    const auto i = static_cast<std::size_t>(type > 0 && type < kTypeCount ? type - 1 : 0);
+    channelKernels[i](bodies[i], channels, frames);
 }
 
 std::complex<double> TunedBodies::response(int32_t type, double cyclesPerSample) const {

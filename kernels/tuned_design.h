@@ -66,6 +66,8 @@ class TunedBodies {
     // Runs the kernel of `type` (types as in kernelForType) on `state`.
     void process(int32_t type, KernelState& state, const float* input, float* output,
                  int32_t frames) const;
+    // The same over many channels at once (channelKernelForType).
+    void process(int32_t type, const ChannelSet& channels, int32_t frames) const;
 
     // H(z) of what process plays for `type`, at z = e^(i 2 pi f), f in
     // cycles per sample of this rate.
@@ -75,6 +77,7 @@ class TunedBodies {
     bool tuned = false;
     std::array<TunedBody, kTypeCount - 1> bodies{};
     std::array<TunedKernel, kTypeCount - 1> kernels{};
+    std::array<TunedChannelKernel, kTypeCount - 1> channelKernels{};
 };
 
 }  // namespace velmora

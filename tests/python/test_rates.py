@@ -13,7 +13,7 @@ import pytest
 import velmora
 from conftest import assert_same_bits, noise
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "module", "kernels", "design"))
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "kernels", "design"))
 import bodies as described  # noqa: E402
 
 # rate: (largest error in dB, highest frequency judged)
