@@ -102,8 +102,24 @@ struct FilteredOnly {
 
 // Half the filtered signal plus a trace of the dry input.
 struct HalfWetWithDry {
-    double operator()(double filtered, double x) const { return filtered * 0.5 + x * 0.0001; }
+    static constexpr double kWet = 0.5;
+    static constexpr double kDry = 0.0001;
+    double operator()(double filtered, double x) const { return filtered * kWet + x * kDry; }
 };
+
+// The input gains as the kernels that run channels in SIMD lanes apply them:
+// x * first, then * second where a body has two.
+struct LaneGains {
+    double first;
+    double second;
+    bool two;
+};
+constexpr LaneGains laneForm(InputGain g) {
+    return {g.g, 1.0, false};
+}
+constexpr LaneGains laneForm(TwoInputGains g) {
+    return {g.first, g.second, true};
+}
 
 // One body: its gain, its stages in the order they run, and its numerators.
 template <std::size_t N, class Gain, class IntoLastStage, class Output, class Mix>
@@ -189,6 +205,9 @@ struct FixedShape {
         return numeratorAfter<body, k>()(y, y1, y2);
     }
     double mix(double filtered, double x) const { return body.mix(filtered, x); }
+    static constexpr bool kDryTerm =
+        std::is_same_v<std::remove_cvref_t<decltype(body.mix)>, HalfWetWithDry>;
+    static constexpr LaneGains gains() { return laneForm(body.gain); }
 
     // Lane k forms its numerator as (d*y2 - k*y1) + y where it is not 1 - z^-2.
     template <std::size_t k>
@@ -232,6 +251,8 @@ struct TunedShape {
         return (body.c.d[k] * y2 - body.c.k[k] * y1) + y;
     }
     double mix(double filtered, double x) const { return Mix{}(filtered, x); }
+    static constexpr bool kDryTerm = std::is_same_v<Mix, HalfWetWithDry>;
+    LaneGains gains() const { return {body.gain, 1.0, false}; }
     static constexpr bool special(std::size_t k) { return k < N; }
     const LaneCoefficients& lanes() const { return body.c; }
 };

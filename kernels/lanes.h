@@ -370,16 +370,4 @@ struct ByFrameCount {
     }
 };
 
-// Many channels of one body: each channel on its own, with the stages in lanes.
-template <class Isa>
-struct ByChannelCount : ByFrameCount<Isa> {
-    template <class Shape>
-    [[VELMORA_LANES_TARGET]] static void runChannels(const Shape& shape, const ChannelSet& channels,
-                                                     int32_t frames) {
-        for (int32_t c = 0; c < channels.count; ++c)
-            ByFrameCount<Isa>::run(shape, channels.states[c]->filterState, channels.inputs[c],
-                                   channels.outputs[c], frames);
-    }
-};
-
 }  // namespace velmora::lanes

@@ -4,7 +4,7 @@
 #include "kernel_table.h"
 
 #define VELMORA_LANES_TARGET gnu::target("avx2")
-#include "lanes.h"
+#include "channel_lanes.h"
 
 namespace velmora::lanes {
 
@@ -14,6 +14,7 @@ struct Avx2 : WideRegisterChoice {
     using Vec = __m256d;
     using Mask = __m256d;
     static constexpr int lanes = 4;
+    static constexpr int channelRegisters = 4;
 
     VELMORA_LANE_OP Vec load(const double* p) { return _mm256_loadu_pd(p); }
     VELMORA_LANE_OP void store(double* p, Vec v) { _mm256_storeu_pd(p, v); }
@@ -45,6 +46,29 @@ struct Avx2 : WideRegisterChoice {
         const __m128d half = j < 2 ? _mm256_castpd256_pd128(v) : _mm256_extractf128_pd(v, 1);
         if constexpr (j % 2 == 0) return _mm_cvtsd_f64(half);
         return _mm_cvtsd_f64(_mm_unpackhi_pd(half, half));
+    }
+
+    // Frames f to f + 3 of four channels (rows), each frame a row of `to`,
+    // `width` doubles after the one before; framesOut the way back.
+    VELMORA_LANE_OP void framesIn(const float* const* rows, int f, double* to, int width) {
+        __m128 r0 = _mm_loadu_ps(rows[0] + f), r1 = _mm_loadu_ps(rows[1] + f),
+               r2 = _mm_loadu_ps(rows[2] + f), r3 = _mm_loadu_ps(rows[3] + f);
+        _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+        _mm256_storeu_pd(to, _mm256_cvtps_pd(r0));
+        _mm256_storeu_pd(to + width, _mm256_cvtps_pd(r1));
+        _mm256_storeu_pd(to + 2 * width, _mm256_cvtps_pd(r2));
+        _mm256_storeu_pd(to + 3 * width, _mm256_cvtps_pd(r3));
+    }
+    VELMORA_LANE_OP void framesOut(const double* from, int width, float* const* rows, int f) {
+        __m128 r0 = _mm256_cvtpd_ps(_mm256_loadu_pd(from)),
+               r1 = _mm256_cvtpd_ps(_mm256_loadu_pd(from + width)),
+               r2 = _mm256_cvtpd_ps(_mm256_loadu_pd(from + 2 * width)),
+               r3 = _mm256_cvtpd_ps(_mm256_loadu_pd(from + 3 * width));
+        _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+        _mm_storeu_ps(rows[0] + f, r0);
+        _mm_storeu_ps(rows[1] + f, r1);
+        _mm_storeu_ps(rows[2] + f, r2);
+        _mm_storeu_ps(rows[3] + f, r3);
     }
 };
 

@@ -5,7 +5,7 @@
 #include "kernel_table.h"
 
 #define VELMORA_LANES_TARGET gnu::target("sse2")
-#include "lanes.h"
+#include "channel_lanes.h"
 
 namespace velmora::lanes {
 
@@ -20,6 +20,8 @@ struct Sse2 {
     // saves nothing overall.
     static constexpr int32_t lanesFrom = 32;
     static constexpr int32_t longSkewFrom(int) { return kNever; }
+    // Channels in lanes: groups of up to this many registers.
+    static constexpr int channelRegisters = 4;
 
     VELMORA_LANE_OP Vec load(const double* p) { return _mm_loadu_pd(p); }
     VELMORA_LANE_OP void store(double* p, Vec v) { _mm_storeu_pd(p, v); }
@@ -42,6 +44,25 @@ struct Sse2 {
     VELMORA_LANE_OP double lane(Vec v) {
         if constexpr (j == 0) return _mm_cvtsd_f64(v);
         return _mm_cvtsd_f64(_mm_unpackhi_pd(v, v));
+    }
+
+    // Frames f and f + 1 of two channels (rows), each frame a row of `to`,
+    // `width` doubles after the one before; framesOut the way back.
+    VELMORA_LANE_OP void framesIn(const float* const* rows, int f, double* to, int width) {
+        const Vec c0 = _mm_cvtps_pd(pairAt(rows[0] + f)), c1 = _mm_cvtps_pd(pairAt(rows[1] + f));
+        _mm_storeu_pd(to, _mm_unpacklo_pd(c0, c1));
+        _mm_storeu_pd(to + width, _mm_unpackhi_pd(c0, c1));
+    }
+    VELMORA_LANE_OP void framesOut(const double* from, int width, float* const* rows, int f) {
+        const Vec f0 = _mm_loadu_pd(from), f1 = _mm_loadu_pd(from + width);
+        pairTo(rows[0] + f, _mm_cvtpd_ps(_mm_unpacklo_pd(f0, f1)));
+        pairTo(rows[1] + f, _mm_cvtpd_ps(_mm_unpackhi_pd(f0, f1)));
+    }
+    VELMORA_LANE_OP __m128 pairAt(const float* p) {
+        return _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+    }
+    VELMORA_LANE_OP void pairTo(float* p, __m128 v) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_castps_si128(v));
     }
 };
 

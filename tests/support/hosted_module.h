@@ -10,19 +10,11 @@
 
 #include "body_filter.h"
 #include "module_under_test.h"
+#include "white_noise.h"
 
 namespace velmora::test {
 
 constexpr int32_t kSignal = 0, kType = 1, kOutput = 2;
-
-inline std::vector<float> noise(size_t length, uint32_t seed = 99) {
-    std::vector<float> x(length);
-    for (float& v : x) {
-        seed = seed * 1664525u + 1013904223u;
-        v = static_cast<float>(seed >> 8) / 16777216.0f - 0.5f;
-    }
-    return x;
-}
 
 // One instance in a host with its own buffers, opened with a type.
 struct Hosted {

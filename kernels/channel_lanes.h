@@ -1,0 +1,288 @@
+// Channels of one body side by side in SIMD lanes.
+//
+// A body's cascade is one long chain within a frame, which the stage lanes
+// (lanes.h) can only shorten so far. Channels have no chain between them at
+// all: here channel j of a group lives in lane j of R registers, and every
+// operation of the scalar kernel runs for all of them at once, with each
+// stage's coefficients broadcast to every lane:
+//
+//     y_k = (x_k - A_k*y_k[n-2]) - B_k*y_k[n-1],    x_{k+1} = numerator_k(y_k)
+//
+// Every lane does the scalar kernel's operations in its order, each
+// multiplication and subtraction on its own, so every channel's bits are the
+// ones it gets alone; the numerators other than 1 - z^-2 take their per-lane
+// form (laneForm), as in the stage lanes.
+//
+// Samples reach the lanes through a small block of doubles, one row of the
+// group's channels per frame, filled and emptied L frames at a time by the
+// helper layer's transposes (framesIn, framesOut). Within a block the stages
+// run skewed, as in the scalar kernel: in step i stage k works on frame i - k,
+// so that the operations of one step do not wait for each other. The block's
+// first steps fill that pipeline and its last ones drain it.
+//
+// Included by an instruction set's source file after lanes.h, whose helper
+// layer also provides framesIn and framesOut.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+#include "lanes.h"
+
+namespace velmora::lanes {
+
+template <class Isa, class Shape, int R>
+class ChannelCascade {
+    static constexpr int N = static_cast<int>(Shape::N);
+    static constexpr int L = Isa::lanes;
+    static constexpr int kBlockFrames = 64;  // a multiple of every helper layer's lanes
+    using Vec = typename Isa::Vec;
+
+  public:
+    static constexpr int32_t kWidth = R * L;  // the channels a group holds
+
+    // Channels first to first + count - 1 of `channels` (count at most
+    // kWidth; the lanes past it idle on silence).
+    [[VELMORA_LANES_TARGET, gnu::noinline]] static void run(const Shape& shape,
+                                                            const ChannelSet& channels,
+                                                            int32_t first, int32_t count,
+                                                            int32_t frames) {
+        ChannelCascade group(shape, channels, first, count);
+        for (int64_t at = 0; at < frames; at += kBlockFrames) {
+            const int n = static_cast<int>(std::min<int64_t>(kBlockFrames, frames - at));
+            group.stageIn(at, n);
+            group.filter(n);
+            group.stageOut(at, n);
+        }
+        group.store();
+    }
+
+  private:
+    [[VELMORA_LANES_TARGET,
+      gnu::always_inline]] ChannelCascade(const Shape& shape, const ChannelSet& set,
+                                          int32_t firstChannel, int32_t channelCount)
+        : body(shape),
+          lanes(shape.lanes()),
+          gains(shape.gains()),
+          channels(set),
+          first(firstChannel),
+          count(channelCount) {
+        alignas(64) double older[N][kWidth] = {}, newer[N][kWidth] = {};
+        for (int c = 0; c < count; ++c) {
+            const double* state = channels.states[first + c]->filterState;
+            for (int k = 0; k < N; ++k) {
+                older[k][c] = state[2 * k];
+                newer[k][c] = state[2 * k + 1];
+            }
+        }
+#pragma GCC unroll 16
+        for (int k = 0; k < N; ++k) {
+#pragma GCC unroll 8
+            for (int r = 0; r < R; ++r) {
+                y2[k][r] = Isa::load(&older[k][r * L]);
+                y1[k][r] = Isa::load(&newer[k][r * L]);
+                carried[k][r] = Isa::zero();
+            }
+        }
+    }
+
+    // Each channel's history back where its state keeps it, by the rule
+    // every kernel ends a call with.
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] void store() const {
+        alignas(64) double older[N][kWidth], newer[N][kWidth];
+#pragma GCC unroll 16
+        for (int k = 0; k < N; ++k) {
+#pragma GCC unroll 8
+            for (int r = 0; r < R; ++r) {
+                Isa::store(&older[k][r * L], y2[k][r]);
+                Isa::store(&newer[k][r * L], y1[k][r]);
+            }
+        }
+        for (int c = 0; c < count; ++c) {
+            double o[N], n[N];
+            for (int k = 0; k < N; ++k) {
+                o[k] = older[k][c];
+                n[k] = newer[k][c];
+            }
+            storeHistory(channels.states[first + c]->filterState, o, n, N);
+        }
+    }
+
+    // Frames at to at + n - 1 of every channel into the block; the idle
+    // lanes read silence.
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] void stageIn(int64_t at, int n) {
+        static constexpr float kSilence[kBlockFrames] = {};
+        const float* rows[kWidth];
+        for (int j = 0; j < kWidth; ++j)
+            rows[j] = j < count ? channels.inputs[first + j] + at : kSilence;
+        int i = 0;
+        for (; i + L <= n; i += L) {
+#pragma GCC unroll 8
+            for (int r = 0; r < R; ++r)
+                Isa::framesIn(rows + r * L, i, &block[i][r * L], kWidth);
+        }
+        for (; i < n; ++i) {
+            for (int j = 0; j < kWidth; ++j)
+                block[i][j] = static_cast<double>(rows[j][i]);
+        }
+    }
+
+    // The block's n outputs to every channel; the idle lanes' go nowhere.
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] void stageOut(int64_t at, int n) {
+        float unused[kBlockFrames];
+        float* rows[kWidth];
+        for (int j = 0; j < kWidth; ++j)
+            rows[j] = j < count ? channels.outputs[first + j] + at : unused;
+        int i = 0;
+        for (; i + L <= n; i += L) {
+#pragma GCC unroll 8
+            for (int r = 0; r < R; ++r)
+                Isa::framesOut(&block[i][r * L], kWidth, rows + r * L, i);
+        }
+        for (; i < n; ++i) {
+            for (int j = 0; j < kWidth; ++j)
+                rows[j][i] = static_cast<float>(block[i][j]);
+        }
+    }
+
+    // The block's n frames through the cascade, each frame's output written
+    // over its input once the input has been read for the dry term.
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] void filter(int n) {
+        const int steps = n + N - 1;
+        const int fullFrom = std::min(N, steps);
+        int i = 0;
+        for (; i < fullFrom; ++i)
+            step<false>(i, n);
+        for (; i < n; ++i)
+            step<true>(i, n);
+        for (; i < steps; ++i)
+            step<false>(i, n);
+    }
+
+    // Step i: stage k on frame i - k, where that frame lies in the block.
+    template <bool full>
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] void step(int i, int n) {
+        Vec signal[R];
+#pragma GCC unroll 8
+        for (int r = 0; r < R; ++r)
+            signal[r] = active<full>(i, 0, n) ? gain(Isa::load(&block[i][r * L])) : Isa::zero();
+        stages<full>(signal, i, n, std::make_index_sequence<N>{});
+        if (!active<full>(i, N - 1, n)) return;
+        double* frame = block[i - (N - 1)];
+#pragma GCC unroll 8
+        for (int r = 0; r < R; ++r)
+            Isa::store(frame + r * L, mix(signal[r], Isa::load(frame + r * L)));
+    }
+
+    template <bool full>
+    static bool active(int i, int k, int n) {
+        return full || (i - k >= 0 && i - k < n);
+    }
+    template <bool full, std::size_t... k>
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] void stages(Vec (&signal)[R], int i, int n,
+                                                             std::index_sequence<k...>) {
+        (stageInStep<full, k>(signal, i, n), ...);
+    }
+    // Stage k takes what stage k-1 handed on in the previous step, and works
+    // on it where its frame lies in the block.
+    template <bool full, std::size_t k>
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] void stageInStep(Vec (&signal)[R], int i, int n) {
+        if constexpr (k > 0) {
+#pragma GCC unroll 8
+            for (int r = 0; r < R; ++r)
+                std::swap(signal[r], carried[k][r]);
+        }
+        if (active<full>(i, static_cast<int>(k), n)) stage<k>(signal);
+    }
+
+    // Stage k on its inputs x, which become what it hands on.
+    template <std::size_t k>
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] void stage(Vec (&x)[R]) {
+        const Vec a = Isa::broadcast(lanes.a[k]), b = Isa::broadcast(lanes.b[k]);
+#pragma GCC unroll 8
+        for (int r = 0; r < R; ++r) {
+            const Vec y = Isa::sub(Isa::sub(x[r], Isa::mul(a, y2[k][r])), Isa::mul(b, y1[k][r]));
+            x[r] = numerator<k>(y, y1[k][r], y2[k][r]);
+            y2[k][r] = y1[k][r];
+            y1[k][r] = y;
+        }
+    }
+
+    // y - y2, or (d*y2 - k*y1) + y where the body's numerator differs.
+    template <std::size_t k>
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] Vec numerator(Vec y, Vec y1, Vec y2) const {
+        if constexpr (Shape::special(k)) {
+            const Vec d = Isa::broadcast(lanes.d[k]), m = Isa::broadcast(lanes.k[k]);
+            return Isa::add(Isa::sub(Isa::mul(d, y2), Isa::mul(m, y1)), y);
+        } else {
+            return Isa::sub(y, y2);
+        }
+    }
+
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] Vec gain(Vec x) const {
+        const Vec once = Isa::mul(x, Isa::broadcast(gains.first));
+        return gains.two ? Isa::mul(once, Isa::broadcast(gains.second)) : once;
+    }
+
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] static Vec mix(Vec filtered, Vec dry) {
+        if constexpr (Shape::kDryTerm) {
+            return Isa::add(Isa::mul(filtered, Isa::broadcast(HalfWetWithDry::kWet)),
+                            Isa::mul(dry, Isa::broadcast(HalfWetWithDry::kDry)));
+        } else {
+            return filtered;
+        }
+    }
+
+    const Shape body;
+    const LaneCoefficients& lanes;
+    const LaneGains gains;
+    const ChannelSet& channels;
+    const int32_t first;
+    const int32_t count;
+    Vec y1[N][R];       // per stage, each lane's y_k at its previous frame
+    Vec y2[N][R];       // y_k one frame before that
+    Vec carried[N][R];  // carried[k]: what stage k takes in the next step
+    alignas(64) double block[kBlockFrames][kWidth];
+};
+
+// Many channels of one body: groups of the helper layer's channelRegisters
+// registers, the last one narrower where fewer channels are left; a lone
+// channel runs with its stages in lanes.
+template <class Isa>
+struct ByChannelCount : ByFrameCount<Isa> {
+    template <class Shape>
+    [[VELMORA_LANES_TARGET]] static void runChannels(const Shape& shape, const ChannelSet& channels,
+                                                     int32_t frames) {
+        int32_t c = 0;
+        for (; channels.count - c >= 2;) {
+            const int32_t left = channels.count - c;
+            c += runGroup(shape, channels, c, left, frames,
+                          std::make_integer_sequence<int, Isa::channelRegisters>{});
+        }
+        for (; c < channels.count; ++c)
+            ByFrameCount<Isa>::run(shape, channels.states[c]->filterState, channels.inputs[c],
+                                   channels.outputs[c], frames);
+    }
+
+  private:
+    // A group of as few registers as hold what is left, up to the most;
+    // answers the channels it took.
+    template <class Shape, int... r>
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] static int32_t runGroup(
+        const Shape& shape, const ChannelSet& channels, int32_t first, int32_t left, int32_t frames,
+        std::integer_sequence<int, r...>) {
+        int32_t taken = 0;
+        const int32_t registers =
+            std::min<int32_t>((left + Isa::lanes - 1) / Isa::lanes, Isa::channelRegisters);
+        ((registers == r + 1
+              ? (taken = std::min<int32_t>(left, (r + 1) * Isa::lanes),
+                 ChannelCascade<Isa, Shape, r + 1>::run(shape, channels, first, taken, frames))
+              : void()),
+         ...);
+        return taken;
+    }
+};
+
+}  // namespace velmora::lanes
