@@ -1,4 +1,4 @@
-#include "body_channel.h"
+#include "body_channels.h"
 
 #include "tool_error.h"
 
@@ -11,25 +11,28 @@ ToolTuning tuningFromWord(const std::string& word) {
     return ToolTuning::True;
 }
 
-BodyChannel::BodyChannel(const host::ModuleLibrary& library, const host::RenderSettings& settings,
-                         Tuning tuning)
+BodyChannels::BodyChannels(const host::ModuleLibrary& library, const host::RenderSettings& settings,
+                           Tuning tuning, int channelCount)
     : bodies(std::make_unique<TunedBodies>(settings.sampleRate, tuning)), type(settings.type) {
     if (bodies->modulesOwn()) {
-        std::string error;
-        module = host::Channel::start(library, settings, error);
-        if (module == nullptr) throw Error(error);
+        for (int c = 0; c < channelCount; ++c) {
+            std::string error;
+            modules.push_back(host::Channel::start(library, settings, error));
+            if (modules.back() == nullptr) throw Error(error);
+        }
         return;
     }
-    filter.open(type);
-    filter.tuning = bodies.get();
+    filters.resize(static_cast<size_t>(channelCount));
+    for (BodyFilter& filter : filters) {
+        filter.open(type);
+        filter.tuning = bodies.get();
+    }
 }
 
-void BodyChannel::process(const float* input, float* output, int32_t frames) {
-    if (module != nullptr) {
-        module->process(input, output, frames);
-    } else {
-        filter.process(type, input, output, frames);
-    }
+void BodyChannels::process(const float* const* inputs, float* const* outputs, int32_t frames) {
+    for (size_t c = 0; c < modules.size(); ++c)
+        modules[c]->process(inputs[c], outputs[c], frames);
+    if (!filters.empty()) BodyFilter::processChannels(filters, type, inputs, outputs, frames);
 }
 
 std::vector<float> impulseResponse(const host::ModuleLibrary& library,
@@ -37,8 +40,10 @@ std::vector<float> impulseResponse(const host::ModuleLibrary& library,
                                    int32_t frames) {
     std::vector<float> input(static_cast<size_t>(frames), 0.0f), output(input.size());
     if (frames > 0) input[0] = 1.0f;
-    BodyChannel channel(library, settings, tuning);
-    channel.process(input.data(), output.data(), frames);
+    BodyChannels channel(library, settings, tuning, 1);
+    const float* in = input.data();
+    float* out = output.data();
+    channel.process(&in, &out, frames);
     return output;
 }
 
