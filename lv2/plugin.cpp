@@ -1,8 +1,8 @@
-// The bodies as an LV2 plugin: one BodyFilter per channel, played with the
-// kernel the Body control names (true at the session's rate, or fixed, as
-// Tuning says), then a smoothed trim and dry/wet mix. The
-// filtering and the rule for a change of body are the kernel layer's; this
-// file only adapts LV2's calls to them.
+// The bodies as an LV2 plugin: one BodyFilter per channel, all channels
+// filtered in one call with the kernel the Body control names (true at the
+// session's rate, or fixed, as Tuning says), then a smoothed trim and
+// dry/wet mix. The filtering and the rule for a change of body are the
+// kernel layer's; this file only adapts LV2's calls to them.
 #include <lv2/core/lv2.h>
 
 #include <algorithm>
@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstdint>
 #include <new>
+#include <span>
 
 #include "body_filter.h"
 #include "default_fp_modes.h"
@@ -127,16 +128,23 @@ class Bodies {
         followControls();
         fresh = false;
 
-        // Each channel is filtered in the host's own block (longer ones in
-        // pieces), so that a non-finite input sample spoils what it spoils in
-        // the module. A host may give any output the buffer of any input, so
-        // every input is read before any output is written.
+        // The channels are filtered together, side by side in the kernels'
+        // lanes, in the host's own block (longer ones in pieces), so that a
+        // non-finite input sample spoils what it spoils in the module. A host
+        // may give any output the buffer of any input, so every input is read
+        // before any output is written.
         for (uint32_t done = 0, n = 0; done < frames; done += n) {
             n = std::min(frames - done, kPieceFrames);
-            for (int c = 0; c < channels; ++c)
+            std::array<const float*, kMaxChannels> in{};
+            std::array<float*, kMaxChannels> out{};
+            for (int c = 0; c < channels; ++c) {
                 std::copy_n(inputs[c] + done, n, dry[c].begin());
-            for (int c = 0; c < channels; ++c)
-                filters[c].process(type, dry[c].data(), outputs[c] + done, static_cast<int32_t>(n));
+                in[c] = dry[c].data();
+                out[c] = outputs[c] + done;
+            }
+            BodyFilter::processChannels(
+                std::span(filters.data(), static_cast<std::size_t>(channels)), type, in.data(),
+                out.data(), static_cast<int32_t>(n));
             blend(done, n);
         }
     }

@@ -39,6 +39,41 @@ TEST_F(Tool, RenderMatchesTheHostOnEveryChannel) {
     }
 }
 
+// The channels of a file are filtered together; each still comes out, bit
+// for bit, as that channel rendered alone, past a group of sixteen too.
+TEST_F(Tool, EachChannelIsThatChannelRenderedAlone) {
+    struct Case {
+        int channels;
+        int rate;
+        const char* tuning;
+    };
+    for (const Case& c :
+         {Case{6, 48000, "true"}, Case{17, 96000, "true"}, Case{6, 48000, "fixed"}}) {
+        SCOPED_TRACE(testing::Message()
+                     << c.channels << " channels at " << c.rate << " Hz, " << c.tuning);
+        writeAudio(folder / "all.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, c.rate, c.channels,
+                   testSignal(c.channels, 3000, 0.5f));
+        const std::vector<std::string> render = {"render", "--body",  "contrabass", "--tuning",
+                                                 c.tuning, "--block", "333"};
+        auto renderFile = [&](const std::string& in, const std::string& out) {
+            std::vector<std::string> args = render;
+            args.insert(args.end(), {in, out});
+            const Outcome run = velmora(args);
+            ASSERT_EQ(run.status, 0) << run.err;
+        };
+        renderFile("all.wav", "all-out.wav");
+        const Audio in = readAudio(folder / "all.wav");
+        const Audio out = readAudio(folder / "all-out.wav");
+        for (int channel = 0; channel < c.channels; ++channel) {
+            writeAudio(folder / "one.wav", SF_FORMAT_WAV | SF_FORMAT_FLOAT, c.rate, 1,
+                       in.channel(channel));
+            renderFile("one.wav", "one-out.wav");
+            EXPECT_EQ(out.channel(channel), readAudio(folder / "one-out.wav").samples)
+                << "channel " << channel;
+        }
+    }
+}
+
 TEST_F(Tool, EveryBodyPlaysTheFileFromItsFirstSample) {
     // An impulse, then noise: the first sample is where a render could be
     // mistaken for a change of body.

@@ -7,16 +7,24 @@
 
 namespace velmora::tool {
 
-BodyChain::BodyChain(const host::ModuleLibrary& library, const Body& body,
-                     const ChainSettings& chosen)
-    : settings(chosen) {
+namespace {
+
+host::RenderSettings moduleSettings(const Body& body, const ChainSettings& settings) {
     host::RenderSettings render;
-    render.sampleRate = static_cast<float>(resamples() ? kTunedRate : settings.sampleRate);
+    const bool resamples = settings.tuning == ToolTuning::Resample;
+    render.sampleRate = static_cast<float>(resamples ? kTunedRate : settings.sampleRate);
     render.blockFrames = settings.blockFrames;
     render.type = static_cast<int16_t>(body.number);
-    const Tuning tuning = settings.tuning == ToolTuning::True ? Tuning::True : Tuning::Fixed;
-    for (int c = 0; c < settings.channels; ++c)
-        channels.push_back(std::make_unique<BodyChannel>(library, render, tuning));
+    return render;
+}
+
+}  // namespace
+
+BodyChain::BodyChain(const host::ModuleLibrary& library, const Body& body,
+                     const ChainSettings& chosen)
+    : settings(chosen),
+      channels(library, moduleSettings(body, chosen),
+               chosen.tuning == ToolTuning::True ? Tuning::True : Tuning::Fixed, chosen.channels) {
     if (resamples()) {
         toTuned.emplace(settings.sampleRate, kTunedRate, settings.channels);
         fromTuned.emplace(kTunedRate, settings.sampleRate, settings.channels);
@@ -29,14 +37,20 @@ void BodyChain::filter(const float* in, int64_t frames, std::vector<float>& out)
     const int count = settings.channels;
     const size_t start = out.size();
     out.resize(start + static_cast<size_t>(frames * count));
-    scratchIn.resize(static_cast<size_t>(frames));
-    scratchOut.resize(static_cast<size_t>(frames));
+    planarIn.resize(static_cast<size_t>(frames * count));
+    planarOut.resize(planarIn.size());
+    std::vector<const float*> inputs(static_cast<size_t>(count));
+    std::vector<float*> outputs(inputs.size());
+    for (int c = 0; c < count; ++c) {
+        inputs[c] = planarIn.data() + c * frames;
+        outputs[c] = planarOut.data() + c * frames;
+        for (int64_t i = 0; i < frames; ++i)
+            planarIn[c * frames + i] = in[i * count + c];
+    }
+    channels.process(inputs.data(), outputs.data(), static_cast<int32_t>(frames));
     for (int c = 0; c < count; ++c) {
         for (int64_t i = 0; i < frames; ++i)
-            scratchIn[i] = in[i * count + c];
-        channels[c]->process(scratchIn.data(), scratchOut.data(), static_cast<int32_t>(frames));
-        for (int64_t i = 0; i < frames; ++i)
-            out[start + i * count + c] = scratchOut[i];
+            out[start + i * count + c] = outputs[c][i];
     }
 }
 

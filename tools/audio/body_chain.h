@@ -1,15 +1,14 @@
-// The signal path of a render: every channel through its own instance of
-// the body (at the tuned rate when resampling), then the dry/wet mix and the
-// gain. Frames go in and come out interleaved, in a stream of calls.
+// The signal path of a render: every channel through the body (at the tuned
+// rate when resampling), then the dry/wet mix and the gain. Frames go in and
+// come out interleaved, in a stream of calls.
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <vector>
 
 #include "bodies.h"
-#include "body_channel.h"
+#include "body_channels.h"
 #include "resampler.h"
 
 namespace velmora::tool {
@@ -45,10 +44,12 @@ class BodyChain {
     bool resamples() const { return settings.tuning == ToolTuning::Resample; }
 
     ChainSettings settings;
-    std::vector<std::unique_ptr<BodyChannel>> channels;
+    BodyChannels channels;
     std::optional<Resampler> toTuned, fromTuned;
     std::vector<float> dry, wet;  // waiting to be matched with each other
-    std::vector<float> scratchIn, scratchOut, tuned, filtered;
+    // One channel after another, each `frames` long, in and out of the body.
+    std::vector<float> planarIn, planarOut;
+    std::vector<float> tuned, filtered;
 };
 
 }  // namespace velmora::tool

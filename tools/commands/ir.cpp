@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "audio_file.h"
-#include "body_channel.h"
+#include "body_channels.h"
 #include "commands.h"
 #include "loaded_module.h"
 #include "output_format.h"

@@ -7,7 +7,7 @@
 #include <complex>
 #include <memory>
 
-#include "body_channel.h"
+#include "body_channels.h"
 #include "tool_error.h"
 
 namespace velmora::tool {

@@ -1,7 +1,9 @@
-// One channel of a body as the tool plays it at a sample rate. The module
-// has no rate: with the fixed tuning (and at 44000 Hz) the channel is the
-// loaded module itself; tuned true, it is the kernel layer's design of the
-// body for the rate, the filter the Python package and the LV2 plugin play.
+// Every channel of a signal through a body as the tool plays it at a sample
+// rate. The module has no rate: with the fixed tuning (and at 44000 Hz) each
+// channel is an instance of the loaded module itself, so that the tool plays
+// exactly what that library plays; tuned true, the channels are the kernel
+// layer's design of the body for the rate, the filter the Python package and
+// the LV2 plugin play, all channels filtered together in the kernels' lanes.
 #pragma once
 
 #include <cstdint>
@@ -24,19 +26,20 @@ enum class ToolTuning { True, Fixed, Resample };
 // The --tuning option's words, and a ToolTuning from one of them.
 ToolTuning tuningFromWord(const std::string& word);
 
-class BodyChannel {
+class BodyChannels {
   public:
     // Throws with the host's message when the module cannot be started.
-    BodyChannel(const host::ModuleLibrary& library, const host::RenderSettings& settings,
-                Tuning tuning);
+    BodyChannels(const host::ModuleLibrary& library, const host::RenderSettings& settings,
+                 Tuning tuning, int channelCount);
 
+    // Channel c from inputs[c] into outputs[c], which are other buffers.
     // Consecutive calls continue one signal.
-    void process(const float* input, float* output, int32_t frames);
+    void process(const float* const* inputs, float* const* outputs, int32_t frames);
 
   private:
-    std::unique_ptr<host::Channel> module;  // null when the design plays
+    std::vector<std::unique_ptr<host::Channel>> modules;  // empty when the design plays
     std::unique_ptr<const TunedBodies> bodies;
-    BodyFilter filter;
+    std::vector<BodyFilter> filters;
     int32_t type;
 };
 
