@@ -9,10 +9,12 @@
 #include <algorithm>
 #include <complex>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -40,28 +42,51 @@ constexpr py::ssize_t kSliceSamples = py::ssize_t{1} << 20;
 
 // The interpreter's main thread, as threading names it; set at import.
 unsigned long mainThread = 0;
-// Input whose samples are not side by side is gathered this many at a time.
-constexpr py::ssize_t kGatherFrames = 4096;
 
-// One piece of a channel: `frames` samples `stride` bytes apart from `in`,
-// through `filter`, into the contiguous `out`; at most kSliceSamples.
-void filterPiece(BodyFilter& filter, int32_t type, const char* in, py::ssize_t stride, float* out,
-                 py::ssize_t frames) {
-    const bool contiguous =
-        stride == sizeof(float) && reinterpret_cast<std::uintptr_t>(in) % alignof(float) == 0;
-    if (contiguous) {
-        filter.process(type, reinterpret_cast<const float*>(in), out, static_cast<int32_t>(frames));
-        return;
+// Rows go to the kernels this many at a time, every row of most signals (a
+// stereo or surround file, a batch of clips) in one call, so that they share
+// SIMD lanes; a call of many more rows would only be cut shorter in frames.
+constexpr py::ssize_t kRowsAtOnce = 4 * static_cast<py::ssize_t>(BodyFilter::kGroupChannels);
+// Samples of those rows handed over per call: what a gathered input (below)
+// holds at once, small enough to be filtered while it is still in cache.
+constexpr py::ssize_t kPieceSamples = py::ssize_t{1} << 16;
+constexpr py::ssize_t kSampleBytes = sizeof(float);
+
+// A float32 array's rows, read in pieces of all rows at the same frames.
+struct Rows {
+    const char* data;
+    py::ssize_t rowStride;
+    py::ssize_t frameStride;
+    // Whether each row's samples lie side by side, aligned, apart from every
+    // other row's, as the kernels take them; otherwise they are gathered.
+    bool sideBySide;
+
+    Rows(const FloatArray& array, py::ssize_t frames)
+        : data(reinterpret_cast<const char*>(array.data())),
+          rowStride(array.strides(0)),
+          frameStride(array.strides(1)),
+          sideBySide(frameStride == kSampleBytes && rowStride % kSampleBytes == 0 &&
+                     reinterpret_cast<std::uintptr_t>(data) % alignof(float) == 0 &&
+                     (array.shape(0) == 1 || std::abs(rowStride) >= frames * kSampleBytes)) {}
+
+    // Points inputs[r] and outputs[r] at `frames` frames from `at` of row
+    // `first + r`, for each of `count` rows; `out` holds the output rows one
+    // after another, `outFrames` long. A row that is not side by side is
+    // first copied into its output, which the kernels then filter in place.
+    void piece(py::ssize_t first, py::ssize_t count, py::ssize_t at, py::ssize_t frames, float* out,
+               py::ssize_t outFrames, const float** inputs, float** outputs) const {
+        for (py::ssize_t r = 0; r < count; ++r) {
+            const char* row = data + (first + r) * rowStride + at * frameStride;
+            float* rowOut = out + (first + r) * outFrames + at;
+            if (!sideBySide) {
+                for (py::ssize_t i = 0; i < frames; ++i)
+                    std::memcpy(&rowOut[i], row + i * frameStride, sizeof(float));
+            }
+            inputs[r] = sideBySide ? reinterpret_cast<const float*>(row) : rowOut;
+            outputs[r] = rowOut;
+        }
     }
-    float block[kGatherFrames];
-    for (py::ssize_t done = 0; done < frames;) {
-        const py::ssize_t n = std::min(frames - done, kGatherFrames);
-        for (py::ssize_t i = 0; i < n; ++i)
-            std::memcpy(&block[i], in + (done + i) * stride, sizeof(float));
-        filter.process(type, block, out + done, static_cast<int32_t>(n));
-        done += n;
-    }
-}
+};
 
 Tuning tuningOf(int32_t tuning) {
     if (tuning != static_cast<int32_t>(Tuning::True) &&
@@ -102,31 +127,35 @@ class Channels {
         const py::ssize_t frames = input.shape(1);
         FloatArray output({count(), frames});
         if (frames == 0 || count() == 0) return output;  // nothing to filter, nothing to keep
-        const auto* in = reinterpret_cast<const char*>(input.data());
         float* out = output.mutable_data();
-        const py::ssize_t rowStride = input.strides(0);
-        const py::ssize_t frameStride = input.strides(1);
+        const Rows rows(input, frames);
         const bool hearsSignals = PyThread_get_thread_ident() == mainThread;
+        const py::ssize_t rowsAtOnce = std::min(count(), kRowsAtOnce);
+        const py::ssize_t framesAtOnce = kPieceSamples / rowsAtOnce;
+        std::vector<const float*> inputs(static_cast<size_t>(rowsAtOnce));
+        std::vector<float*> outputs(static_cast<size_t>(rowsAtOnce));
 
         py::gil_scoped_release unlocked;
         const std::lock_guard one(inUse);
         makeFilters();
-        for (py::ssize_t c = 0, at = 0, sinceLook = 0; c < count();) {
-            const py::ssize_t n = std::min(frames - at, kSliceSamples - sinceLook);
-            filterPiece(filters[static_cast<size_t>(c)], type,
-                        in + c * rowStride + at * frameStride, frameStride, out + c * frames + at,
-                        n);
-            at += n;
-            sinceLook += n;
-            if (at == frames) {
-                ++c;
-                at = 0;
-            }
-            if (sinceLook == kSliceSamples) {
-                sinceLook = 0;
-                if (hearsSignals && c < count()) {
-                    const py::gil_scoped_acquire held;
-                    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        py::ssize_t sinceLook = 0;
+        for (py::ssize_t first = 0; first < count(); first += rowsAtOnce) {
+            const py::ssize_t n = std::min(rowsAtOnce, count() - first);
+            for (py::ssize_t at = 0; at < frames; at += framesAtOnce) {
+                const py::ssize_t length = std::min(framesAtOnce, frames - at);
+                rows.piece(first, n, at, length, out, frames, inputs.data(), outputs.data());
+                const auto these =
+                    std::span(filters).subspan(static_cast<size_t>(first), static_cast<size_t>(n));
+                BodyFilter::processChannels(these, type, inputs.data(), outputs.data(),
+                                            static_cast<int32_t>(length));
+                sinceLook += n * length;
+                const bool more = at + length < frames || first + n < count();
+                if (sinceLook >= kSliceSamples && more) {
+                    sinceLook = 0;
+                    if (hearsSignals) {
+                        const py::gil_scoped_acquire held;
+                        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+                    }
                 }
             }
         }
