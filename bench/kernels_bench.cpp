@@ -33,6 +33,7 @@
 #include "body_filter.h"
 #include "coefficients.h"
 #include "default_fp_modes.h"
+#include "floor.h"
 #include "kernel_paths.h"
 #include "kernels.h"
 #include "noise.h"
@@ -185,23 +186,6 @@ void operationCountBound(const float* in, float* out, int32_t frames, double* y1
         (std::make_index_sequence<N>{});
         out[i] = static_cast<float>(last);
     }
-}
-
-// The floor: one two-pole recurrence, y = (x - A*y2) - B*y1, its two values
-// in locals for the block as the kernels keep theirs. A function of its own,
-// so that the 32-bit build too keeps them in registers rather than on the
-// stack of a larger function.
-[[gnu::noinline]] void oneResonator(const float* in, float* out, int32_t frames, double* state) {
-    const double a = 0.9878648605107601, b = -1.982533331862628;
-    double y2 = state[0], y1 = state[1];
-    for (int32_t i = 0; i < frames; ++i) {
-        const double y = (static_cast<double>(in[i]) - a * y2) - b * y1;
-        y2 = y1;
-        y1 = y;
-        out[i] = static_cast<float>(y);
-    }
-    state[0] = y2;
-    state[1] = y1;
 }
 
 // --- Benchmarks -------------------------------------------------------------

@@ -2,7 +2,7 @@
 //
 // A body's cascade is one long chain within a frame, which the stage lanes
 // (lanes.h) can only shorten so far. Channels have no chain between them at
-// all: here channel j of a group lives in lane j of R registers, and every
+// all: here channel j of a group lives in lane j of a register, and every
 // operation of the scalar kernel runs for all of them at once, with each
 // stage's coefficients broadcast to every lane:
 //
@@ -33,28 +33,29 @@
 
 namespace velmora::lanes {
 
-template <class Isa, class Shape, int R>
+template <class Isa, class Shape>
 class ChannelCascade {
     static constexpr int N = static_cast<int>(Shape::N);
     static constexpr int L = Isa::lanes;
-    static constexpr int kBlockFrames = 64;  // a multiple of every helper layer's lanes
+    static constexpr int kBlockFrames = 256;  // a multiple of every helper layer's lanes
     using Vec = typename Isa::Vec;
+    using Block = double[kBlockFrames][L];  // a row of the group's channels per frame
 
   public:
-    static constexpr int32_t kWidth = R * L;  // the channels a group holds
-
-    // Channels first to first + count - 1 of `channels` (count at most
-    // kWidth; the lanes past it idle on silence).
+    // Channels first to first + count - 1 of `channels` (count at most the
+    // lanes of a register; the lanes past it idle on silence).
     [[VELMORA_LANES_TARGET, gnu::noinline]] static void run(const Shape& shape,
                                                             const ChannelSet& channels,
                                                             int32_t first, int32_t count,
                                                             int32_t frames) {
         ChannelCascade group(shape, channels, first, count);
+        // Apart from the group, whose histories then stay in registers.
+        alignas(64) Block block;
         for (int64_t at = 0; at < frames; at += kBlockFrames) {
             const int n = static_cast<int>(std::min<int64_t>(kBlockFrames, frames - at));
-            group.stageIn(at, n);
-            group.filter(n);
-            group.stageOut(at, n);
+            group.stageIn(block, at, n);
+            group.filter(block, n);
+            group.stageOut(block, at, n);
         }
         group.store();
     }
@@ -69,7 +70,7 @@ class ChannelCascade {
           channels(set),
           first(firstChannel),
           count(channelCount) {
-        alignas(64) double older[N][kWidth] = {}, newer[N][kWidth] = {};
+        alignas(64) double older[N][L] = {}, newer[N][L] = {};
         for (int c = 0; c < count; ++c) {
             const double* state = channels.states[first + c]->filterState;
             for (int k = 0; k < N; ++k) {
@@ -79,26 +80,20 @@ class ChannelCascade {
         }
 #pragma GCC unroll 16
         for (int k = 0; k < N; ++k) {
-#pragma GCC unroll 8
-            for (int r = 0; r < R; ++r) {
-                y2[k][r] = Isa::load(&older[k][r * L]);
-                y1[k][r] = Isa::load(&newer[k][r * L]);
-                carried[k][r] = Isa::zero();
-            }
+            y2[k] = Isa::load(older[k]);
+            y1[k] = Isa::load(newer[k]);
+            handed[k] = Isa::zero();
         }
     }
 
     // Each channel's history back where its state keeps it, by the rule
     // every kernel ends a call with.
     [[VELMORA_LANES_TARGET, gnu::always_inline]] void store() const {
-        alignas(64) double older[N][kWidth], newer[N][kWidth];
+        alignas(64) double older[N][L], newer[N][L];
 #pragma GCC unroll 16
         for (int k = 0; k < N; ++k) {
-#pragma GCC unroll 8
-            for (int r = 0; r < R; ++r) {
-                Isa::store(&older[k][r * L], y2[k][r]);
-                Isa::store(&newer[k][r * L], y1[k][r]);
-            }
+            Isa::store(older[k], y2[k]);
+            Isa::store(newer[k], y1[k]);
         }
         for (int c = 0; c < count; ++c) {
             double o[N], n[N];
@@ -112,68 +107,58 @@ class ChannelCascade {
 
     // Frames at to at + n - 1 of every channel into the block; the idle
     // lanes read silence.
-    [[VELMORA_LANES_TARGET, gnu::always_inline]] void stageIn(int64_t at, int n) {
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] void stageIn(Block& block, int64_t at, int n) {
         static constexpr float kSilence[kBlockFrames] = {};
-        const float* rows[kWidth];
-        for (int j = 0; j < kWidth; ++j)
+        const float* rows[L];
+        for (int j = 0; j < L; ++j)
             rows[j] = j < count ? channels.inputs[first + j] + at : kSilence;
         int i = 0;
-        for (; i + L <= n; i += L) {
-#pragma GCC unroll 8
-            for (int r = 0; r < R; ++r)
-                Isa::framesIn(rows + r * L, i, &block[i][r * L], kWidth);
-        }
+        for (; i + L <= n; i += L)
+            Isa::framesIn(rows, i, block[i], L);
         for (; i < n; ++i) {
-            for (int j = 0; j < kWidth; ++j)
+            for (int j = 0; j < L; ++j)
                 block[i][j] = static_cast<double>(rows[j][i]);
         }
     }
 
     // The block's n outputs to every channel; the idle lanes' go nowhere.
-    [[VELMORA_LANES_TARGET, gnu::always_inline]] void stageOut(int64_t at, int n) {
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] void stageOut(Block& block, int64_t at, int n) {
         float unused[kBlockFrames];
-        float* rows[kWidth];
-        for (int j = 0; j < kWidth; ++j)
+        float* rows[L];
+        for (int j = 0; j < L; ++j)
             rows[j] = j < count ? channels.outputs[first + j] + at : unused;
         int i = 0;
-        for (; i + L <= n; i += L) {
-#pragma GCC unroll 8
-            for (int r = 0; r < R; ++r)
-                Isa::framesOut(&block[i][r * L], kWidth, rows + r * L, i);
-        }
+        for (; i + L <= n; i += L)
+            Isa::framesOut(block[i], L, rows, i);
         for (; i < n; ++i) {
-            for (int j = 0; j < kWidth; ++j)
+            for (int j = 0; j < L; ++j)
                 rows[j][i] = static_cast<float>(block[i][j]);
         }
     }
 
     // The block's n frames through the cascade, each frame's output written
     // over its input once the input has been read for the dry term.
-    [[VELMORA_LANES_TARGET, gnu::always_inline]] void filter(int n) {
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] void filter(Block& block, int n) {
         const int steps = n + N - 1;
         const int fullFrom = std::min(N, steps);
         int i = 0;
         for (; i < fullFrom; ++i)
-            step<false>(i, n);
+            step<false>(block, i, n);
         for (; i < n; ++i)
-            step<true>(i, n);
+            step<true>(block, i, n);
         for (; i < steps; ++i)
-            step<false>(i, n);
+            step<false>(block, i, n);
     }
 
-    // Step i: stage k on frame i - k, where that frame lies in the block.
+    // Step i: stage k on frame i - k, where that frame lies in the block. The
+    // stages go from the last to the first, so that each takes what the one
+    // before it handed on in the previous step before that one hands on anew.
     template <bool full>
-    [[VELMORA_LANES_TARGET, gnu::always_inline]] void step(int i, int n) {
-        Vec signal[R];
-#pragma GCC unroll 8
-        for (int r = 0; r < R; ++r)
-            signal[r] = active<full>(i, 0, n) ? gain(Isa::load(&block[i][r * L])) : Isa::zero();
-        stages<full>(signal, i, n, std::make_index_sequence<N>{});
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] void step(Block& block, int i, int n) {
+        stages<full>(block, i, n, std::make_index_sequence<N>{});
         if (!active<full>(i, N - 1, n)) return;
         double* frame = block[i - (N - 1)];
-#pragma GCC unroll 8
-        for (int r = 0; r < R; ++r)
-            Isa::store(frame + r * L, mix(signal[r], Isa::load(frame + r * L)));
+        Isa::store(frame, mix(handed[N - 1], Isa::load(frame)));
     }
 
     template <bool full>
@@ -181,33 +166,25 @@ class ChannelCascade {
         return full || (i - k >= 0 && i - k < n);
     }
     template <bool full, std::size_t... k>
-    [[VELMORA_LANES_TARGET, gnu::always_inline]] void stages(Vec (&signal)[R], int i, int n,
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] void stages(Block& block, int i, int n,
                                                              std::index_sequence<k...>) {
-        (stageInStep<full, k>(signal, i, n), ...);
+        (stageInStep<full, N - 1 - k>(block, i, n), ...);
     }
-    // Stage k takes what stage k-1 handed on in the previous step, and works
-    // on it where its frame lies in the block.
     template <bool full, std::size_t k>
-    [[VELMORA_LANES_TARGET, gnu::always_inline]] void stageInStep(Vec (&signal)[R], int i, int n) {
-        if constexpr (k > 0) {
-#pragma GCC unroll 8
-            for (int r = 0; r < R; ++r)
-                std::swap(signal[r], carried[k][r]);
-        }
-        if (active<full>(i, static_cast<int>(k), n)) stage<k>(signal);
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] void stageInStep(Block& block, int i, int n) {
+        if (!active<full>(i, static_cast<int>(k), n)) return;
+        handed[k] = stage<k>(k == 0 ? gain(Isa::load(block[i])) : handed[k == 0 ? 0 : k - 1]);
     }
 
-    // Stage k on its inputs x, which become what it hands on.
+    // Stage k on its input x: what it hands on.
     template <std::size_t k>
-    [[VELMORA_LANES_TARGET, gnu::always_inline]] void stage(Vec (&x)[R]) {
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] Vec stage(Vec x) {
         const Vec a = Isa::broadcast(lanes.a[k]), b = Isa::broadcast(lanes.b[k]);
-#pragma GCC unroll 8
-        for (int r = 0; r < R; ++r) {
-            const Vec y = Isa::sub(Isa::sub(x[r], Isa::mul(a, y2[k][r])), Isa::mul(b, y1[k][r]));
-            x[r] = numerator<k>(y, y1[k][r], y2[k][r]);
-            y2[k][r] = y1[k][r];
-            y1[k][r] = y;
-        }
+        const Vec y = Isa::sub(Isa::sub(x, Isa::mul(a, y2[k])), Isa::mul(b, y1[k]));
+        const Vec next = numerator<k>(y, y1[k], y2[k]);
+        y2[k] = y1[k];
+        y1[k] = y;
+        return next;
     }
 
     // y - y2, or (d*y2 - k*y1) + y where the body's numerator differs.
@@ -241,47 +218,27 @@ class ChannelCascade {
     const ChannelSet& channels;
     const int32_t first;
     const int32_t count;
-    Vec y1[N][R];       // per stage, each lane's y_k at its previous frame
-    Vec y2[N][R];       // y_k one frame before that
-    Vec carried[N][R];  // carried[k]: what stage k takes in the next step
-    alignas(64) double block[kBlockFrames][kWidth];
+    Vec y1[N];      // per stage, each lane's y_k at its previous frame
+    Vec y2[N];      // y_k one frame before that
+    Vec handed[N];  // what stage k handed on last, for stage k + 1's next step
 };
 
-// Many channels of one body: groups of the helper layer's channelRegisters
-// registers, the last one narrower where fewer channels are left; a lone
-// channel runs with its stages in lanes.
+// Many channels of one body: a group of channels a register, the last one
+// with idle lanes where at least the helper layer's channelsFrom are left;
+// the channels left after that run alone, with their stages in lanes.
 template <class Isa>
 struct ByChannelCount : ByFrameCount<Isa> {
     template <class Shape>
     [[VELMORA_LANES_TARGET]] static void runChannels(const Shape& shape, const ChannelSet& channels,
                                                      int32_t frames) {
         int32_t c = 0;
-        for (; channels.count - c >= 2;) {
-            const int32_t left = channels.count - c;
-            c += runGroup(shape, channels, c, left, frames,
-                          std::make_integer_sequence<int, Isa::channelRegisters>{});
+        for (; channels.count - c >= Isa::channelsFrom; c += Isa::lanes) {
+            const int32_t count = std::min<int32_t>(Isa::lanes, channels.count - c);
+            ChannelCascade<Isa, Shape>::run(shape, channels, c, count, frames);
         }
         for (; c < channels.count; ++c)
             ByFrameCount<Isa>::run(shape, channels.states[c]->filterState, channels.inputs[c],
                                    channels.outputs[c], frames);
-    }
-
-  private:
-    // A group of as few registers as hold what is left, up to the most;
-    // answers the channels it took.
-    template <class Shape, int... r>
-    [[VELMORA_LANES_TARGET, gnu::always_inline]] static int32_t runGroup(
-        const Shape& shape, const ChannelSet& channels, int32_t first, int32_t left, int32_t frames,
-        std::integer_sequence<int, r...>) {
-        int32_t taken = 0;
-        const int32_t registers =
-            std::min<int32_t>((left + Isa::lanes - 1) / Isa::lanes, Isa::channelRegisters);
-        ((registers == r + 1
-              ? (taken = std::min<int32_t>(left, (r + 1) * Isa::lanes),
-                 ChannelCascade<Isa, Shape, r + 1>::run(shape, channels, first, taken, frames))
-              : void()),
-         ...);
-        return taken;
     }
 };
 

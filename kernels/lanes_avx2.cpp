@@ -14,7 +14,8 @@ struct Avx2 : WideRegisterChoice {
     using Vec = __m256d;
     using Mask = __m256d;
     static constexpr int lanes = 4;
-    static constexpr int channelRegisters = 4;
+    // A register of channels pays from two channels, half of it idle.
+    static constexpr int32_t channelsFrom = 2;
 
     VELMORA_LANE_OP Vec load(const double* p) { return _mm256_loadu_pd(p); }
     VELMORA_LANE_OP void store(double* p, Vec v) { _mm256_storeu_pd(p, v); }

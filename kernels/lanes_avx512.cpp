@@ -15,7 +15,8 @@ struct Avx512 : WideRegisterChoice {
     using Vec = __m512d;
     using Mask = __mmask8;
     static constexpr int lanes = 8;
-    static constexpr int channelRegisters = 4;
+    // A register of channels pays from six; fewer run alone (BENCHMARKS.md).
+    static constexpr int32_t channelsFrom = 6;
 
     VELMORA_LANE_OP Vec load(const double* p) { return _mm512_loadu_pd(p); }
     VELMORA_LANE_OP void store(double* p, Vec v) { _mm512_storeu_pd(p, v); }

@@ -20,8 +20,8 @@ struct Sse2 {
     // saves nothing overall.
     static constexpr int32_t lanesFrom = 32;
     static constexpr int32_t longSkewFrom(int) { return kNever; }
-    // Channels in lanes: groups of up to this many registers.
-    static constexpr int channelRegisters = 4;
+    // Channels in lanes pay from two channels, a full register.
+    static constexpr int32_t channelsFrom = 2;
 
     VELMORA_LANE_OP Vec load(const double* p) { return _mm_loadu_pd(p); }
     VELMORA_LANE_OP void store(double* p, Vec v) { _mm_storeu_pd(p, v); }
