@@ -85,9 +85,9 @@ void printTables(const LeastReporter& r) {
     const double floor = r.at("floor");
     std::printf(
         "\nChannels in lanes on the %s path, %d frames a call: ns per channel-sample with one "
-        "channel, then x one channel at each count. The floor is %.3f ns.\n\n| body | 1 channel "
+        "channel (on the path one channel runs), then x one channel at each count. The floor is %.3f ns.\n\n| body | 1 channel "
         "| x the floor |",
-        velmora::chosenKernelPath().name, kFrames, floor);
+        velmora::chosenChannelPath().name, kFrames, floor);
     for (int count : kCounts)
         if (count > 1) std::printf(" %d |", count);
     std::printf(" 8, x the floor |\n|---|---:|---:|");

@@ -21,7 +21,8 @@
 // first steps fill that pipeline and its last ones drain it.
 //
 // Included by an instruction set's source file after lanes.h, whose helper
-// layer also provides framesIn and framesOut.
+// layer also provides framesIn and framesOut for stagedRows channels
+// (four_channel_staging.h for the layers with AVX's registers).
 #pragma once
 
 #include <algorithm>
@@ -112,10 +113,16 @@ class ChannelCascade {
         const float* rows[L];
         for (int j = 0; j < L; ++j)
             rows[j] = j < count ? channels.inputs[first + j] + at : kSilence;
-        int i = 0;
-        for (; i + L <= n; i += L)
-            Isa::framesIn(rows, i, block[i], L);
-        for (; i < n; ++i) {
+        // A few channels at a time over the whole block: the channels' rows
+        // are often a power of two apart, and the cache holds only so many
+        // lines that fall on the same set.
+        constexpr int S = Isa::stagedRows;
+        const int whole = n - n % S;
+        for (int g = 0; g < L; g += S) {
+            for (int i = 0; i < whole; i += S)
+                Isa::framesIn(rows + g, i, &block[i][g], L);
+        }
+        for (int i = whole; i < n; ++i) {
             for (int j = 0; j < L; ++j)
                 block[i][j] = static_cast<double>(rows[j][i]);
         }
@@ -127,10 +134,13 @@ class ChannelCascade {
         float* rows[L];
         for (int j = 0; j < L; ++j)
             rows[j] = j < count ? channels.outputs[first + j] + at : unused;
-        int i = 0;
-        for (; i + L <= n; i += L)
-            Isa::framesOut(block[i], L, rows, i);
-        for (; i < n; ++i) {
+        constexpr int S = Isa::stagedRows;
+        const int whole = n - n % S;
+        for (int g = 0; g < L; g += S) {
+            for (int i = 0; i < whole; i += S)
+                Isa::framesOut(&block[i][g], L, rows + g, i);
+        }
+        for (int i = whole; i < n; ++i) {
             for (int j = 0; j < L; ++j)
                 rows[j][i] = static_cast<float>(block[i][j]);
         }

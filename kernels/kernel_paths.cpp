@@ -41,17 +41,26 @@ constinit const KernelPath paths[] = {
 // spilling, and on the project's machine they measured faster than the
 // eight-lane ones (BENCHMARKS.md). The 32-bit library has eight registers,
 // and there one eight-lane register holds what takes two of four.
-const KernelPath& choose() {
-    const char* name = "sse2";
-    if (processorSupports(InstructionSet::Avx512f) && sizeof(void*) == 4) {
-        name = "avx512f";
-    } else if (processorSupports(InstructionSet::Avx2)) {
-        name = "avx2";
-    }
+const KernelPath& named(const char* name) {
     for (const KernelPath& path : paths) {
         if (std::strcmp(path.name, name) == 0) return path;
     }
     return paths[0];
+}
+
+const KernelPath& choose() {
+    if (processorSupports(InstructionSet::Avx512f) && sizeof(void*) == 4) return named("avx512f");
+    if (processorSupports(InstructionSet::Avx2)) return named("avx2");
+    return named("sse2");
+}
+
+// Channels in lanes: on the project's machine, eight channels of a body of
+// five stages cost the same in one AVX-512F register as in two AVX2 ones, and
+// the longer bodies far less, their histories no longer spilling from the
+// registers (BENCHMARKS.md).
+const KernelPath& chooseForChannels() {
+    if (processorSupports(InstructionSet::Avx512f)) return named("avx512f");
+    return choose();
 }
 
 }  // namespace
@@ -62,6 +71,11 @@ std::span<const KernelPath> kernelPaths() {
 
 const KernelPath& chosenKernelPath() {
     static const KernelPath& chosen = choose();
+    return chosen;
+}
+
+const KernelPath& chosenChannelPath() {
+    static const KernelPath& chosen = chooseForChannels();
     return chosen;
 }
 

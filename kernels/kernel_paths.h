@@ -43,6 +43,10 @@ std::span<const KernelPath> kernelPaths();
 
 // The path kernelForType answers from.
 const KernelPath& chosenKernelPath();
+// The path channelKernelForType answers from: the widest instruction set the
+// processor has, whose registers hold the most channels and, with AVX-512F's
+// thirty-two of them, the longest bodies' histories.
+const KernelPath& chosenChannelPath();
 
 namespace lanes {
 // Defined by the instruction sets' own source files.

@@ -42,7 +42,7 @@ Kernel kernelForType(int32_t type) {
 }
 
 ChannelKernel channelKernelForType(int32_t type) {
-    const ChannelKernelTable& kernels = *chosenKernelPath().channels;
+    const ChannelKernelTable& kernels = *chosenChannelPath().channels;
     return kernels[bodyOfType(type)];
 }
 

@@ -4,13 +4,13 @@
 #include "kernel_table.h"
 
 #define VELMORA_LANES_TARGET gnu::target("avx2")
-#include "channel_lanes.h"
+#include "four_channel_staging.h"
 
 namespace velmora::lanes {
 
 namespace {
 
-struct Avx2 : WideRegisterChoice {
+struct Avx2 : WideRegisterChoice, FourChannelStaging {
     using Vec = __m256d;
     using Mask = __m256d;
     static constexpr int lanes = 4;
@@ -49,28 +49,6 @@ struct Avx2 : WideRegisterChoice {
         return _mm_cvtsd_f64(_mm_unpackhi_pd(half, half));
     }
 
-    // Frames f to f + 3 of four channels (rows), each frame a row of `to`,
-    // `width` doubles after the one before; framesOut the way back.
-    VELMORA_LANE_OP void framesIn(const float* const* rows, int f, double* to, int width) {
-        __m128 r0 = _mm_loadu_ps(rows[0] + f), r1 = _mm_loadu_ps(rows[1] + f),
-               r2 = _mm_loadu_ps(rows[2] + f), r3 = _mm_loadu_ps(rows[3] + f);
-        _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
-        _mm256_storeu_pd(to, _mm256_cvtps_pd(r0));
-        _mm256_storeu_pd(to + width, _mm256_cvtps_pd(r1));
-        _mm256_storeu_pd(to + 2 * width, _mm256_cvtps_pd(r2));
-        _mm256_storeu_pd(to + 3 * width, _mm256_cvtps_pd(r3));
-    }
-    VELMORA_LANE_OP void framesOut(const double* from, int width, float* const* rows, int f) {
-        __m128 r0 = _mm256_cvtpd_ps(_mm256_loadu_pd(from)),
-               r1 = _mm256_cvtpd_ps(_mm256_loadu_pd(from + width)),
-               r2 = _mm256_cvtpd_ps(_mm256_loadu_pd(from + 2 * width)),
-               r3 = _mm256_cvtpd_ps(_mm256_loadu_pd(from + 3 * width));
-        _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
-        _mm_storeu_ps(rows[0] + f, r0);
-        _mm_storeu_ps(rows[1] + f, r1);
-        _mm_storeu_ps(rows[2] + f, r2);
-        _mm_storeu_ps(rows[3] + f, r3);
-    }
 };
 
 }  // namespace

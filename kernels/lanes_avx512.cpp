@@ -5,13 +5,13 @@
 #include "kernel_table.h"
 
 #define VELMORA_LANES_TARGET gnu::target("avx512f")
-#include "channel_lanes.h"
+#include "four_channel_staging.h"
 
 namespace velmora::lanes {
 
 namespace {
 
-struct Avx512 : WideRegisterChoice {
+struct Avx512 : WideRegisterChoice, FourChannelStaging {
     using Vec = __m512d;
     using Mask = __mmask8;
     static constexpr int lanes = 8;
@@ -49,44 +49,6 @@ struct Avx512 : WideRegisterChoice {
         return _mm512_cvtsd_f64(_mm512_mask_permutexvar_pd(v, 1, _mm512_set1_epi64(j), v));
     }
 
-    // Frames f to f + 7 of eight channels (rows), each frame a row of `to`,
-    // `width` doubles after the one before: four frames of four channels at
-    // a time, transposed, the two halves of the channels joined. framesOut
-    // the way back. (The conversions are the all-lanes-masked forms: the
-    // plain ones leave GCC 12 warning about their undefined pass-through.)
-    VELMORA_LANE_OP void framesIn(const float* const* rows, int f, double* to, int width) {
-        for (int half = 0; half < 8; half += 4) {
-            __m128 lo[4], hi[4];
-            for (int j = 0; j < 4; ++j) {
-                lo[j] = _mm_loadu_ps(rows[j] + f + half);
-                hi[j] = _mm_loadu_ps(rows[j + 4] + f + half);
-            }
-            _MM_TRANSPOSE4_PS(lo[0], lo[1], lo[2], lo[3]);
-            _MM_TRANSPOSE4_PS(hi[0], hi[1], hi[2], hi[3]);
-            for (int j = 0; j < 4; ++j)
-                _mm512_storeu_pd(
-                    to + (half + j) * width,
-                    _mm512_maskz_cvtps_pd(
-                        0xff, _mm256_insertf128_ps(_mm256_castps128_ps256(lo[j]), hi[j], 1)));
-        }
-    }
-    VELMORA_LANE_OP void framesOut(const double* from, int width, float* const* rows, int f) {
-        for (int half = 0; half < 8; half += 4) {
-            __m128 lo[4], hi[4];
-            for (int j = 0; j < 4; ++j) {
-                const __m256 frame =
-                    _mm512_maskz_cvtpd_ps(0xff, _mm512_loadu_pd(from + (half + j) * width));
-                lo[j] = _mm256_castps256_ps128(frame);
-                hi[j] = _mm256_extractf128_ps(frame, 1);
-            }
-            _MM_TRANSPOSE4_PS(lo[0], lo[1], lo[2], lo[3]);
-            _MM_TRANSPOSE4_PS(hi[0], hi[1], hi[2], hi[3]);
-            for (int j = 0; j < 4; ++j) {
-                _mm_storeu_ps(rows[j] + f + half, lo[j]);
-                _mm_storeu_ps(rows[j + 4] + f + half, hi[j]);
-            }
-        }
-    }
 };
 
 }  // namespace

@@ -136,14 +136,13 @@ TunedBody tunedBodyAt(int32_t type, double rate) {
 TunedBodies::TunedBodies(double rate, Tuning tuning)
     : tuned(tuning == Tuning::True && rate != 44000.0 && std::isfinite(rate) && rate > 0.0) {
     if (!tuned) return;
-    const KernelPath& path = chosenKernelPath();
     for (int32_t type = 1; type < kTypeCount; ++type) {
         const auto i = static_cast<std::size_t>(type - 1);
         bodies[i] = tunedBodyAt(type, rate);
         const auto at =
             static_cast<std::size_t>(tunedKernelIndex(bodies[i].sections, bodies[i].dryTerm));
-        kernels[i] = (*path.tuned)[at];
-        channelKernels[i] = (*path.tunedChannels)[at];
+        kernels[i] = (*chosenKernelPath().tuned)[at];
+        channelKernels[i] = (*chosenChannelPath().tunedChannels)[at];
     }
 }
 
