@@ -234,17 +234,28 @@ class ChannelCascade {
 };
 
 // Many channels of one body: a group of channels a register, the last one
-// with idle lanes where at least the helper layer's channelsFrom are left;
-// the channels left after that run alone, with their stages in lanes.
+// with idle lanes where at least the helper layer's channelsFrom(stages) are
+// left;
+// then pairs, their stages in lanes two channels a stage; a last lone channel
+// with its stages in lanes.
 template <class Isa>
 struct ByChannelCount : ByFrameCount<Isa> {
     template <class Shape>
     [[VELMORA_LANES_TARGET]] static void runChannels(const Shape& shape, const ChannelSet& channels,
                                                      int32_t frames) {
+        constexpr int32_t groupsFrom = Isa::channelsFrom(static_cast<int>(Shape::N));
         int32_t c = 0;
-        for (; channels.count - c >= Isa::channelsFrom; c += Isa::lanes) {
+        for (; channels.count - c >= groupsFrom; c += Isa::lanes) {
             const int32_t count = std::min<int32_t>(Isa::lanes, channels.count - c);
             ChannelCascade<Isa, Shape>::run(shape, channels, c, count, frames);
+        }
+        if constexpr (Isa::lanes >= 4) {
+            for (; channels.count - c >= 2; c += 2) {
+                double* states[2] = {channels.states[c]->filterState,
+                                     channels.states[c + 1]->filterState};
+                LaneCascade<Isa, Shape, 2, 2>::run(shape, states, channels.inputs + c,
+                                                   channels.outputs + c, frames);
+            }
         }
         for (; c < channels.count; ++c)
             ByFrameCount<Isa>::run(shape, channels.states[c]->filterState, channels.inputs[c],

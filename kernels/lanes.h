@@ -53,14 +53,21 @@ namespace velmora::lanes {
 //       select(mask, ifSet, ifClear);
 //   lane<j>(v): lane j as a double.
 
-template <class Isa, class Shape, int skew>
+//
+// C channels of one body can share the lanes: stage k of channel c in lane
+// k*C + c. A call of one channel waits on its stages' chain and leaves the
+// processor's arithmetic half idle; a second channel's lanes fill it. The
+// hand-over then moves C lanes up (shiftUp<C>, shiftIn<C>), and each stage's
+// coefficients are spread over its C lanes.
+template <class Isa, class Shape, int skew, int C = 1>
 class LaneCascade {
     static constexpr int N = static_cast<int>(Shape::N);
     static constexpr int L = Isa::lanes;
-    static constexpr int V = (N + L - 1) / L;  // vectors; the lanes past N idle
+    static constexpr int M = N * C;            // lanes in use
+    static constexpr int V = (M + L - 1) / L;  // vectors; the lanes past M idle
     static constexpr int64_t kLatency = int64_t{skew} * (N - 1);
     static constexpr int32_t kShortest = skew * N;
-    static_assert(V * L <= kLaneSlots);
+    static_assert(L % C == 0);
 
     using Vec = typename Isa::Vec;
 
@@ -71,8 +78,8 @@ class LaneCascade {
     };
     static constexpr Offsets kOffsets = [] {
         Offsets offsets;
-        for (int k = 0; k < V * L; ++k)
-            offsets.of[k] = k < N ? static_cast<double>(skew * k) : 1e300;
+        for (int j = 0; j < V * L; ++j)
+            offsets.of[j] = j < M ? static_cast<double>(skew * (j / C)) : 1e300;
         return offsets;
     }();
 
@@ -81,41 +88,54 @@ class LaneCascade {
     static constexpr unsigned specialLanes(int v) {
         unsigned bits = 0;
         for (int j = 0; j < L; ++j)
-            bits |=
-                v * L + j < N && Shape::special(static_cast<std::size_t>(v * L + j)) ? 1u << j : 0u;
+            bits |= v * L + j < M && Shape::special(static_cast<std::size_t>((v * L + j) / C))
+                        ? 1u << j
+                        : 0u;
         return bits;
     }
     static constexpr bool allWorkingLanesSpecial(int v) {
-        for (int j = 0; j < L && v * L + j < N; ++j)
-            if (!Shape::special(static_cast<std::size_t>(v * L + j))) return false;
+        for (int j = 0; j < L && v * L + j < M; ++j)
+            if (!Shape::special(static_cast<std::size_t>((v * L + j) / C))) return false;
         return true;
     }
 
   public:
     // Each variant a function of its own, compiled the same wherever it is
     // called from. A call too short for the pipeline to fill before it
-    // drains goes to the scalar kernel.
-    [[VELMORA_LANES_TARGET, gnu::noinline]] static void run(const Shape& shape, double* state,
-                                                            const float* input, float* output,
-                                                            int32_t frames) {
+    // drains goes to the scalar kernel. C histories and buffers.
+    [[VELMORA_LANES_TARGET, gnu::noinline]] static void run(const Shape& shape,
+                                                            double* const* states,
+                                                            const float* const* inputs,
+                                                            float* const* outputs, int32_t frames) {
         if (frames < kShortest) {
-            runScalar(shape, state, input, output, frames);
+            for (int c = 0; c < C; ++c)
+                runScalar(shape, states[c], inputs[c], outputs[c], frames);
             return;
         }
-        LaneCascade cascade(shape, state, input, output, frames);
+        LaneCascade cascade(shape, states, inputs, outputs, frames);
         cascade.runSteps();
-        cascade.store(state);
+        cascade.store(states);
+    }
+    [[VELMORA_LANES_TARGET]] static void run(const Shape& shape, double* state, const float* input,
+                                             float* output, int32_t frames) {
+        static_assert(C == 1);
+        run(shape, &state, &input, &output, frames);
     }
 
   private:
     [[VELMORA_LANES_TARGET,
-      gnu::always_inline]] LaneCascade(const Shape& shape, const double* state, const float* input,
-                                       float* output, int32_t frameCount)
-        : body(shape), lanes(shape.lanes()), in(input), out(output), frames(frameCount) {
+      gnu::always_inline]] LaneCascade(const Shape& shape, const double* const* states,
+                                       const float* const* inputs, float* const* outputs,
+                                       int32_t frameCount)
+        : body(shape), lanes(spread(shape.lanes())), frames(frameCount) {
         double older[V * L] = {}, newer[V * L] = {};
-        for (int k = 0; k < N; ++k) {
-            older[k] = state[2 * k];
-            newer[k] = state[2 * k + 1];
+        for (int c = 0; c < C; ++c) {
+            in[c] = inputs[c];
+            out[c] = outputs[c];
+            for (int k = 0; k < N; ++k) {
+                older[k * C + c] = states[c][2 * k];
+                newer[k * C + c] = states[c][2 * k + 1];
+            }
         }
 #pragma GCC unroll 8
         for (int v = 0; v < V; ++v) {
@@ -127,14 +147,39 @@ class LaneCascade {
         }
     }
 
-    [[VELMORA_LANES_TARGET, gnu::always_inline]] void store(double* state) const {
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] void store(double* const* states) const {
         double older[V * L], newer[V * L];
 #pragma GCC unroll 8
         for (int v = 0; v < V; ++v) {
             Isa::store(older + v * L, y2[v]);
             Isa::store(newer + v * L, y1[v]);
         }
-        storeHistory(state, older, newer, N);
+        for (int c = 0; c < C; ++c) {
+            double o[N], n[N];
+            for (int k = 0; k < N; ++k) {
+                o[k] = older[k * C + c];
+                n[k] = newer[k * C + c];
+            }
+            storeHistory(states[c], o, n, N);
+        }
+    }
+
+    // Each stage's coefficients over its C lanes; one channel reads the
+    // shape's own.
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] auto spread(const LaneCoefficients& one) {
+        if constexpr (C == 1) {
+            return Coefficients{one.a, one.b, one.d, one.k};
+        } else {
+            for (int j = 0; j < V * L; ++j) {
+                const int k = j / C;
+                const bool used = j < M;
+                spreadLanes.a[j] = used ? one.a[k] : 0.0;
+                spreadLanes.b[j] = used ? one.b[k] : 0.0;
+                spreadLanes.d[j] = used ? one.d[k] : 0.0;
+                spreadLanes.k[j] = used ? one.k[k] : 0.0;
+            }
+            return Coefficients{spreadLanes.a, spreadLanes.b, spreadLanes.d, spreadLanes.k};
+        }
     }
 
     // How a step treats the lanes. In a full step every lane has a frame of
@@ -246,24 +291,43 @@ class LaneCascade {
     template <Phase phase, int slot>
     [[VELMORA_LANES_TARGET, gnu::always_inline]] void step(int64_t i) {
         Vec(&numerators)[V] = handed[slot];  // formed `skew` steps ago; this step's go here
-        double sample = 0.0;                 // draining: past the last frame
-        if constexpr (phase != Phase::Drain) sample = in[i];
+        double samples[C] = {};              // draining: past the last frame
+        if constexpr (phase != Phase::Drain) {
+            for (int c = 0; c < C; ++c)
+                samples[c] = body.gain(static_cast<double>(in[c][i]));
+        }
         Vec x[V];
-        x[0] = Isa::shiftIn(body.gain(sample), numerators[0]);
+        if constexpr (C == 1) {
+            x[0] = Isa::shiftIn(samples[0], numerators[0]);
+        } else {
+            x[0] = Isa::shiftInPair(samples[0], samples[1], numerators[0]);
+        }
 #pragma GCC unroll 8
-        for (int v = 1; v < V; ++v)
-            x[v] = Isa::shiftUp(numerators[v - 1], numerators[v]);
+        for (int v = 1; v < V; ++v) {
+            if constexpr (C == 1) {
+                x[v] = Isa::shiftUp(numerators[v - 1], numerators[v]);
+            } else {
+                x[v] = Isa::shiftUpPair(numerators[v - 1], numerators[v]);
+            }
+        }
         updateAll(x, numerators, std::make_integer_sequence<int, V>{});
 
         const int64_t frame = i - kLatency;
         if constexpr (phase == Phase::Fill) {
             if (frame < 0) return;
         }
-        const double filtered = Isa::template lane<(N - 1) % L>(numerators[V - 1]);
-        const float dry = in[frame];
-        // The dry sample is read before the output is written: the host may
-        // give one buffer for both.
-        out[frame] = static_cast<float>(body.mix(filtered, static_cast<double>(dry)));
+        emit(frame, numerators[V - 1], std::make_integer_sequence<int, C>{});
+    }
+
+    // The last stage's lanes are the outputs of the frame. The dry sample is
+    // read before the output is written: the host may give one buffer for
+    // both.
+    template <int... c>
+    [[VELMORA_LANES_TARGET, gnu::always_inline]] void emit(int64_t frame, Vec last,
+                                                           std::integer_sequence<int, c...>) {
+        ((out[c][frame] = static_cast<float>(body.mix(
+              Isa::template lane<((N - 1) * C + c) % L>(last), static_cast<double>(in[c][frame])))),
+         ...);
     }
 
     template <int... v>
@@ -304,10 +368,18 @@ class LaneCascade {
         }
     }
 
+    // Where update reads each lane's coefficients.
+    struct Coefficients {
+        const double *a, *b, *d, *k;
+    };
+
     const Shape body;
-    const LaneCoefficients& lanes;
-    const float* in;
-    float* out;
+    struct {
+        double a[V * L], b[V * L], d[V * L], k[V * L];
+    } spreadLanes;  // for C channels: each stage's coefficients in its C lanes
+    const Coefficients lanes;
+    const float* in[C];
+    float* out[C];
     int32_t frames;
     Vec y1[V];            // per lane k: y_k at its stage's previous frame
     Vec y2[V];            // y_k one frame before that

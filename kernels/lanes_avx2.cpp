@@ -14,8 +14,10 @@ struct Avx2 : WideRegisterChoice, FourChannelStaging {
     using Vec = __m256d;
     using Mask = __m256d;
     static constexpr int lanes = 4;
-    // A register of channels pays from two channels, half of it idle.
-    static constexpr int32_t channelsFrom = 2;
+    // A register of channels pays from three, but for the longest bodies,
+    // whose histories spill from sixteen registers: there, as for two
+    // channels, two channels share the stages' lanes (BENCHMARKS.md).
+    static constexpr int32_t channelsFrom(int stages) { return stages <= 6 ? 3 : kNever; }
 
     VELMORA_LANE_OP Vec load(const double* p) { return _mm256_loadu_pd(p); }
     VELMORA_LANE_OP void store(double* p, Vec v) { _mm256_storeu_pd(p, v); }
@@ -31,6 +33,13 @@ struct Avx2 : WideRegisterChoice, FourChannelStaging {
     VELMORA_LANE_OP Vec shiftIn(double t, Vec v) {
         return _mm256_blend_pd(_mm256_permute4x64_pd(v, _MM_SHUFFLE(2, 1, 0, 3)),
                                _mm256_castpd128_pd256(_mm_set_sd(t)), 0b0001);
+    }
+    // Two channels a stage: [below2, below3, v0, v1] and [t0, t1, v0, v1].
+    VELMORA_LANE_OP Vec shiftUpPair(Vec below, Vec v) {
+        return _mm256_permute2f128_pd(below, v, 0x21);
+    }
+    VELMORA_LANE_OP Vec shiftInPair(double t0, double t1, Vec v) {
+        return _mm256_permute2f128_pd(_mm256_castpd128_pd256(_mm_set_pd(t1, t0)), v, 0x20);
     }
     VELMORA_LANE_OP Vec broadcast(double x) { return _mm256_set1_pd(x); }
     VELMORA_LANE_OP Mask lessOrEqual(Vec a, Vec b) { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
@@ -48,7 +57,6 @@ struct Avx2 : WideRegisterChoice, FourChannelStaging {
         if constexpr (j % 2 == 0) return _mm_cvtsd_f64(half);
         return _mm_cvtsd_f64(_mm_unpackhi_pd(half, half));
     }
-
 };
 
 }  // namespace

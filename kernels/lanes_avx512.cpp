@@ -15,8 +15,9 @@ struct Avx512 : WideRegisterChoice, FourChannelStaging {
     using Vec = __m512d;
     using Mask = __mmask8;
     static constexpr int lanes = 8;
-    // A register of channels pays from six; fewer run alone (BENCHMARKS.md).
-    static constexpr int32_t channelsFrom = 6;
+    // A register of channels pays from six; fewer share the stages' lanes
+    // two at a time (BENCHMARKS.md).
+    static constexpr int32_t channelsFrom(int) { return 6; }
 
     VELMORA_LANE_OP Vec load(const double* p) { return _mm512_loadu_pd(p); }
     VELMORA_LANE_OP void store(double* p, Vec v) { _mm512_storeu_pd(p, v); }
@@ -33,6 +34,14 @@ struct Avx512 : WideRegisterChoice, FourChannelStaging {
         return _mm512_permutex2var_pd(v, _mm512_set_epi64(6, 5, 4, 3, 2, 1, 0, 8),
                                       _mm512_castpd128_pd512(_mm_set_sd(t)));
     }
+    // Two channels a stage: [below6, below7, v0 ... v5] and [t0, t1, v0 ... v5].
+    VELMORA_LANE_OP Vec shiftUpPair(Vec below, Vec v) {
+        return _mm512_permutex2var_pd(v, _mm512_set_epi64(5, 4, 3, 2, 1, 0, 15, 14), below);
+    }
+    VELMORA_LANE_OP Vec shiftInPair(double t0, double t1, Vec v) {
+        return _mm512_permutex2var_pd(v, _mm512_set_epi64(5, 4, 3, 2, 1, 0, 9, 8),
+                                      _mm512_castpd128_pd512(_mm_set_pd(t1, t0)));
+    }
     VELMORA_LANE_OP Vec broadcast(double x) { return _mm512_set1_pd(x); }
     VELMORA_LANE_OP Mask lessOrEqual(Vec a, Vec b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
     VELMORA_LANE_OP Vec select(Mask m, Vec ifSet, Vec ifClear) {
@@ -48,7 +57,6 @@ struct Avx512 : WideRegisterChoice, FourChannelStaging {
         // Only lane 0 is asked for; the others keep v's.
         return _mm512_cvtsd_f64(_mm512_mask_permutexvar_pd(v, 1, _mm512_set1_epi64(j), v));
     }
-
 };
 
 }  // namespace

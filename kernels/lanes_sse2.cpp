@@ -21,7 +21,7 @@ struct Sse2 {
     static constexpr int32_t lanesFrom = 32;
     static constexpr int32_t longSkewFrom(int) { return kNever; }
     // Channels in lanes pay from two channels, a full register.
-    static constexpr int32_t channelsFrom = 2;
+    static constexpr int32_t channelsFrom(int) { return 2; }
     static constexpr int stagedRows = 2;
 
     VELMORA_LANE_OP Vec load(const double* p) { return _mm_loadu_pd(p); }
