@@ -321,11 +321,15 @@ case "$command" in
         fi
         echo "== native x86-64 =="
         build/native/kernels_bench "${native_args[@]}"
+        echo "== native x86-64, channels in lanes =="
+        build/native/channel_lanes_bench "${native_args[@]}"
         echo "== the Python package against the native kernels =="
         PYTHONPATH=build/native/python /usr/bin/python3 bench/python_bench.py build/native
         if [[ $win32_bench == yes && -x build/win32/kernels_bench.exe ]]; then
             echo "== 32-bit Windows build under Wine =="
             env "${wine_env[@]}" wine build/win32/kernels_bench.exe "${wine_args[@]}"
+            echo "== 32-bit Windows build under Wine, channels in lanes =="
+            env "${wine_env[@]}" wine build/win32/channel_lanes_bench.exe "${wine_args[@]}"
         fi
         ;;
     *)
