@@ -36,6 +36,7 @@
 #include "floor.h"
 #include "kernel_paths.h"
 #include "kernels.h"
+#include "least_time.h"
 #include "noise.h"
 #include "reference_kernels.h"
 #include "tuned_design.h"
@@ -409,24 +410,6 @@ void registerAll(bool variants) {
     }
 }
 
-// Keeps each case's nanoseconds per sample for the tables of ratios: the
-// least processor time over its repetitions.
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    std::map<std::string, double> nsPerSample;
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            const bool least = run.run_type == Run::RT_Iteration ||
-                               (run.run_type == Run::RT_Aggregate && run.aggregate_name == "min");
-            if (!least || run.error_occurred) continue;
-            const double ns = run.GetAdjustedCPUTime() / kFramesPerIteration;
-            const auto [it, added] = nsPerSample.emplace(run.run_name.str(), ns);
-            if (!added) it->second = std::min(it->second, ns);
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-};
-
 int stagesOf(int type) {
     return velmora::reference::stateElements[type] / 2;
 }
@@ -727,7 +710,7 @@ int main(int argc, char** argv) {
     registerAll(variants);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    RatioReporter reporter;
+    LeastTimeReporter reporter([](const auto&) { return kFramesPerIteration; });
     benchmark::RunSpecifiedBenchmarks(&reporter);
     printTables(reporter.nsPerSample);
     benchmark::Shutdown();
