@@ -69,10 +69,9 @@ void printTables(const LeastTimeReporter& r) {
     const double floor = at(r, "floor");
     std::printf(
         "\nChannels in lanes on the %s path, %d frames a call: ns per channel-sample with one "
-        "channel (on the path one channel runs), then x one channel at each count. The floor is "
-        "%.3f ns.\n\n| body | 1 channel "
-        "| x the floor |",
-        velmora::chosenChannelPath().name, kFrames, floor);
+        "channel (on the %s path, as the module runs it), then x one channel at each count. The "
+        "floor is %.3f ns.\n\n| body | 1 channel | x the floor |",
+        velmora::chosenChannelPath().name, kFrames, velmora::chosenKernelPath().name, floor);
     for (int count : kCounts)
         if (count > 1) std::printf(" %d |", count);
     std::printf(" 8, x the floor |\n|---|---:|---:|");

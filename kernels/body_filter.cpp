@@ -28,12 +28,22 @@ bool inStep(std::span<const BodyFilter> filters) {
 // the kernel of its body as the filters' tuning has it.
 void runVoice(std::span<BodyFilter> group, BodyFilter::Voice BodyFilter::*voice,
               const float* const* inputs, float* const* outputs, int32_t frames) {
+    const BodyFilter& first = group.front();
+    const int32_t body = (first.*voice).body;
+    // A lone channel runs on the library's one-channel path, as the module's.
+    if (group.size() == 1) {
+        KernelState& state = (group[0].*voice).state;
+        if (first.tuning != nullptr) {
+            first.tuning->process(body, state, inputs[0], outputs[0], frames);
+        } else {
+            kernelForType(body)(state, inputs[0], outputs[0], frames);
+        }
+        return;
+    }
     std::array<KernelState*, BodyFilter::kGroupChannels> states{};
     for (std::size_t c = 0; c < group.size(); ++c)
         states[c] = &(group[c].*voice).state;
     const ChannelSet channels{states.data(), inputs, outputs, static_cast<int32_t>(group.size())};
-    const BodyFilter& first = group.front();
-    const int32_t body = (first.*voice).body;
     if (first.tuning != nullptr) {
         first.tuning->process(body, channels, frames);
     } else {
