@@ -14,8 +14,8 @@
 // form (laneForm), as in the stage lanes.
 //
 // Samples reach the lanes through a small block of doubles, one row of the
-// group's channels per frame, filled and emptied L frames at a time by the
-// helper layer's transposes (framesIn, framesOut). Within a block the stages
+// group's channels per frame, filled and emptied a few channels and frames
+// at a time by the helper layer's transposes (framesIn, framesOut). Within a block the stages
 // run skewed, as in the scalar kernel: in step i stage k works on frame i - k,
 // so that the operations of one step do not wait for each other. The block's
 // first steps fill that pipeline and its last ones drain it.
@@ -65,8 +65,7 @@ class ChannelCascade {
     [[VELMORA_LANES_TARGET,
       gnu::always_inline]] ChannelCascade(const Shape& shape, const ChannelSet& set,
                                           int32_t firstChannel, int32_t channelCount)
-        : body(shape),
-          lanes(shape.lanes()),
+        : lanes(shape.lanes()),
           gains(shape.gains()),
           channels(set),
           first(firstChannel),
@@ -222,7 +221,6 @@ class ChannelCascade {
         }
     }
 
-    const Shape body;
     const LaneCoefficients& lanes;
     const LaneGains gains;
     const ChannelSet& channels;
