@@ -24,31 +24,20 @@ bool inStep(std::span<const BodyFilter> filters) {
     });
 }
 
+// The module's tables, for the filters that have no tuning of their own.
+constinit const TunedBodies modulesTables;
+
 // Runs one voice (playing or fading) of every filter of a group in step, on
 // the kernel of its body as the filters' tuning has it.
 void runVoice(std::span<BodyFilter> group, BodyFilter::Voice BodyFilter::*voice,
               const float* const* inputs, float* const* outputs, int32_t frames) {
-    const BodyFilter& first = group.front();
-    const int32_t body = (first.*voice).body;
-    // A lone channel runs on the library's one-channel path, as the module's.
-    if (group.size() == 1) {
-        KernelState& state = (group[0].*voice).state;
-        if (first.tuning != nullptr) {
-            first.tuning->process(body, state, inputs[0], outputs[0], frames);
-        } else {
-            kernelForType(body)(state, inputs[0], outputs[0], frames);
-        }
-        return;
-    }
     std::array<KernelState*, BodyFilter::kGroupChannels> states{};
     for (std::size_t c = 0; c < group.size(); ++c)
         states[c] = &(group[c].*voice).state;
-    const ChannelSet channels{states.data(), inputs, outputs, static_cast<int32_t>(group.size())};
-    if (first.tuning != nullptr) {
-        first.tuning->process(body, channels, frames);
-    } else {
-        channelKernelForType(body)(channels, frames);
-    }
+    const BodyFilter& first = group.front();
+    const TunedBodies& bodies = first.tuning != nullptr ? *first.tuning : modulesTables;
+    bodies.process((first.*voice).body,
+                   {states.data(), inputs, outputs, static_cast<int32_t>(group.size())}, frames);
 }
 
 }  // namespace

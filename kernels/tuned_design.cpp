@@ -157,6 +157,11 @@ void TunedBodies::process(int32_t type, KernelState& state, const float* input, 
 }
 
 void TunedBodies::process(int32_t type, const ChannelSet& channels, int32_t frames) const {
+    // A lone channel runs on the library's one-channel path, as the module's.
+    if (channels.count == 1) {
+        process(type, *channels.states[0], channels.inputs[0], channels.outputs[0], frames);
+        return;
+    }
     if (!tuned || type == 0) {
         channelKernelForType(type)(channels, frames);
         return;

@@ -57,7 +57,7 @@ TunedBody tunedBodyAt(int32_t type, double rate);
 class TunedBodies {
   public:
     // The module's tables, as Fixed gives at any rate.
-    TunedBodies() = default;
+    constexpr TunedBodies() = default;
     TunedBodies(double rate, Tuning tuning);
 
     // Whether the module's own kernels play (Fixed, or True at 44000 Hz).
@@ -66,7 +66,8 @@ class TunedBodies {
     // Runs the kernel of `type` (types as in kernelForType) on `state`.
     void process(int32_t type, KernelState& state, const float* input, float* output,
                  int32_t frames) const;
-    // The same over many channels at once (channelKernelForType).
+    // The same over many channels at once (channelKernelForType); a lone
+    // channel as the call above runs it.
     void process(int32_t type, const ChannelSet& channels, int32_t frames) const;
 
     // H(z) of what process plays for `type`, at z = e^(i 2 pi f), f in
